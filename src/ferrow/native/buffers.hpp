@@ -1,0 +1,172 @@
+// Checked views of one-dimensional contiguous buffers.
+//
+// Every array that reaches a SuiteSparse routine goes through `Buffer`: it must be
+// one-dimensional, contiguous, of the expected element type and long enough for
+// everything the library reads or writes. The libraries trust their inputs, so
+// these checks are the only thing between a Python caller and an out-of-bounds access.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <complex>
+#include <cstdint>
+#include <string>
+
+#include "errors.hpp"
+
+namespace ferrow {
+
+enum class Elem { other, i32, i64, f64, c128 };
+
+inline const char *elem_name(Elem e) {
+    switch (e) {
+        case Elem::i32: return "int32";
+        case Elem::i64: return "int64";
+        case Elem::f64: return "float64";
+        case Elem::c128: return "complex128";
+        default: return "another type";
+    }
+}
+
+template <class T> constexpr Elem elem_of();
+template <> constexpr Elem elem_of<int32_t>() { return Elem::i32; }
+template <> constexpr Elem elem_of<int64_t>() { return Elem::i64; }
+template <> constexpr Elem elem_of<double>() { return Elem::f64; }
+template <> constexpr Elem elem_of<std::complex<double>>() { return Elem::c128; }
+
+// Element type of a buffer-protocol format string (native byte order only).
+inline Elem elem_from_format(const char *fmt, Py_ssize_t itemsize) {
+    if (fmt == nullptr)
+        return Elem::other;  // unsigned bytes
+    if (*fmt == '@' || *fmt == '=' || *fmt == '<')  // this library is built for little-endian hosts
+        ++fmt;
+    if (fmt[0] == '\0')
+        return Elem::other;
+    if (fmt[0] == 'Z' && fmt[1] == 'd' && fmt[2] == '\0')
+        return itemsize == 16 ? Elem::c128 : Elem::other;
+    if (fmt[1] != '\0')
+        return Elem::other;
+    switch (fmt[0]) {
+        case 'i': case 'l': case 'q': case 'n':
+            return itemsize == 4 ? Elem::i32 : itemsize == 8 ? Elem::i64 : Elem::other;
+        case 'd':
+            return itemsize == 8 ? Elem::f64 : Elem::other;
+        default:
+            return Elem::other;
+    }
+}
+
+// A held buffer-protocol view of a one-dimensional contiguous array.
+class Buffer {
+public:
+    Buffer() = default;
+    Buffer(const Buffer &) = delete;
+    Buffer &operator=(const Buffer &) = delete;
+    ~Buffer() {
+        if (held_)
+            PyBuffer_Release(&view_);
+    }
+
+    // Acquires `obj` as a 1-D contiguous buffer; `writable` is required for outputs.
+    void acquire(nb::handle obj, const char *name, bool writable) {
+        name_ = name;
+        int flags = PyBUF_FORMAT | PyBUF_STRIDES | (writable ? PyBUF_WRITABLE : 0);
+        if (obj.is_none())
+            raise(PyExc_TypeError, "Argument '%s' must not be None", name);
+        if (!PyObject_CheckBuffer(obj.ptr()))
+            raise(PyExc_TypeError, "%s must be a NumPy array (got %s)", name,
+                  Py_TYPE(obj.ptr())->tp_name);
+        if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) {
+            if (writable && PyErr_ExceptionMatches(PyExc_BufferError)) {
+                PyErr_Clear();
+                raise(PyExc_ValueError, "%s must be a writable array", name);
+            }
+            throw nb::python_error();
+        }
+        held_ = true;
+        if (view_.ndim != 1)
+            raise(PyExc_ValueError,
+                  "Buffer has wrong number of dimensions: %s must be one-dimensional (got %d dimensions)",
+                  name, view_.ndim);
+        if (view_.strides != nullptr && view_.shape[0] > 1 && view_.strides[0] != view_.itemsize)
+            raise(PyExc_ValueError, "%s must be a contiguous array", name);
+        elem_ = elem_from_format(view_.format, view_.itemsize);
+    }
+
+    // Acquires and requires the element type `want`.
+    void acquire(nb::handle obj, const char *name, bool writable, Elem want) {
+        acquire(obj, name, writable);
+        require(want);
+    }
+
+    void require(Elem want) const {
+        if (elem_ != want)
+            raise(PyExc_ValueError, "Buffer dtype mismatch: %s must have element type %s, got %s",
+                  name_, elem_name(want), elem_ == Elem::other ? view_.format : elem_name(elem_));
+    }
+
+    void require_length(Py_ssize_t at_least, const char *what) const {
+        if (size() < at_least)
+            raise(PyExc_ValueError, "%s is too short: it needs at least %zd entries (%s), got %zd",
+                  name_, at_least, what, size());
+    }
+
+    void require_exact_length(Py_ssize_t n, const char *what) const {
+        if (size() != n)
+            raise(PyExc_ValueError, "%s must have %zd entries (%s), got %zd", name_, n, what,
+                  size());
+    }
+
+    Elem elem() const { return elem_; }
+    Py_ssize_t size() const { return view_.ndim == 1 ? view_.shape[0] : 0; }
+    template <class T> T *data() const { return static_cast<T *>(view_.buf); }
+    const char *name() const { return name_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+    Elem elem_ = Elem::other;
+    const char *name_ = "";
+};
+
+// The index variant of a call is chosen by the element type of its column pointers.
+// Anything but a 4- or 8-byte signed integer buffer has no variant.
+inline Elem index_variant(nb::handle Ap) {
+    Py_buffer view;
+    if (Ap.is_none() || !PyObject_CheckBuffer(Ap.ptr()) ||
+        PyObject_GetBuffer(Ap.ptr(), &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+        PyErr_Clear();
+        raise(PyExc_TypeError, "No matching signature found");
+    }
+    Elem e = elem_from_format(view.format, view.itemsize);
+    PyBuffer_Release(&view);
+    if (e != Elem::i32 && e != Elem::i64)
+        raise(PyExc_TypeError, "No matching signature found");
+    return e;
+}
+
+// Converts a Python integer through __index__, refusing values outside int64.
+inline int64_t to_index(nb::handle obj, const char *name) {
+    PyObject *num = PyNumber_Index(obj.ptr());
+    if (num == nullptr)
+        throw nb::python_error();
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(num, &overflow);
+    Py_DECREF(num);
+    if (overflow != 0)
+        raise(PyExc_OverflowError, "%s is too large", name);
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return (int64_t)v;
+}
+
+// Converts a number through the number protocol (__float__, then __index__), the way
+// PyFloat_AsDouble does: strings are refused with TypeError.
+inline double to_double(nb::handle obj) {
+    double v = PyFloat_AsDouble(obj.ptr());
+    if (v == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+}  // namespace ferrow

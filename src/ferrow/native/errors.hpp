@@ -1,0 +1,70 @@
+// Raising Python exceptions from C++ and creating a module's exception classes.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <cstdarg>
+#include <initializer_list>
+#include <string>
+
+namespace ferrow {
+
+namespace nb = nanobind;
+
+// Sets a Python exception of `type` with a printf-style message and throws, so that
+// nanobind hands the exception to the caller unchanged.
+[[noreturn]] inline void raise(PyObject *type, const char *fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    PyErr_FormatV(type, fmt, args);
+    va_end(args);
+    throw nb::python_error();
+}
+
+[[noreturn]] inline void raise_object(nb::handle type, const std::string &message) {
+    PyErr_SetString(type.ptr(), message.c_str());
+    throw nb::python_error();
+}
+
+// Throws when a Python error is pending (after a C-API call that reported failure).
+inline void check_python(bool ok) {
+    if (!ok)
+        throw nb::python_error();
+}
+
+// Replaces the pending exception by a new one of `type`; the pending one becomes its
+// context, as a `raise` inside an `except` block does.
+[[noreturn]] inline void raise_in_place_of_current(PyObject *type, const char *message) {
+    PyObject *old_type, *old_value, *old_tb;
+    PyErr_Fetch(&old_type, &old_value, &old_tb);
+    PyErr_NormalizeException(&old_type, &old_value, &old_tb);
+    if (old_tb != nullptr)
+        PyException_SetTraceback(old_value, old_tb);
+    PyErr_SetString(type, message);
+    PyObject *new_type, *new_value, *new_tb;
+    PyErr_Fetch(&new_type, &new_value, &new_tb);
+    PyErr_NormalizeException(&new_type, &new_value, &new_tb);
+    PyException_SetContext(new_value, old_value);  // steals old_value
+    Py_XDECREF(old_type);
+    Py_XDECREF(old_tb);
+    PyErr_Restore(new_type, new_value, new_tb);
+    throw nb::python_error();
+}
+
+// Creates `<module>.<name>` with the given bases and docstring and binds it in `m`.
+inline nb::object add_exception(nb::module_ &m, const char *name, const char *doc,
+                                std::initializer_list<nb::handle> bases) {
+    std::string dotted = std::string(PyModule_GetName(m.ptr())) + "." + name;
+    // A module loaded as part of the package is named "ferrow.x" by the import system.
+    nb::tuple base_tuple = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)bases.size()));
+    Py_ssize_t k = 0;
+    for (nb::handle b : bases)
+        PyTuple_SET_ITEM(base_tuple.ptr(), k++, nb::borrow(b).release().ptr());
+    PyObject *cls = PyErr_NewExceptionWithDoc(dotted.c_str(), doc, base_tuple.ptr(), nullptr);
+    check_python(cls != nullptr);
+    nb::object result = nb::steal(cls);
+    m.attr(name) = result;
+    return result;
+}
+
+}  // namespace ferrow

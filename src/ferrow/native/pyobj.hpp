@@ -1,0 +1,67 @@
+// Small helpers for module-level Python objects that live as long as the process.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+#include "errors.hpp"
+
+namespace ferrow {
+
+namespace nb = nanobind;
+
+// A module-level reference that is never released: a module may be loaded into one
+// interpreter only, so its objects are needed until the process ends, and releasing
+// them from a static destructor would run after the interpreter is gone.
+class Held {
+public:
+    Held() = default;
+    void set(nb::handle h) { ptr_ = nb::borrow(h).release().ptr(); }
+    nb::handle get() const { return ptr_; }
+    PyObject *ptr() const { return ptr_; }
+    template <class... Args> nb::object operator()(Args &&...args) const {
+        return nb::handle(ptr_)(std::forward<Args>(args)...);
+    }
+
+private:
+    PyObject *ptr_ = nullptr;
+};
+
+// `from <module> import <name>`, binding the name in `m` too.
+inline nb::object import_into(nb::module_ &m, const char *module, const char *name,
+                              const char *as = nullptr) {
+    nb::object obj = nb::module_::import_(module).attr(name);
+    m.attr(as ? as : name) = obj;
+    return obj;
+}
+
+inline bool truth(nb::handle obj) {
+    int t = PyObject_IsTrue(obj.ptr());
+    check_python(t >= 0);
+    return t != 0;
+}
+
+// Calls `convert(x, dtype=dtype)` (np.asarray, np.ascontiguousarray, ...); a TypeError of
+// the conversion is replaced by TypeError(`message`), other errors pass unchanged.
+inline nb::object convert_integer_vector(const Held &convert, nb::handle x, nb::handle dtype,
+                                         const char *message) {
+    nb::dict kw;
+    kw["dtype"] = dtype;
+    PyObject *r = PyObject_Call(convert.ptr(), nb::make_tuple(x).ptr(), kw.ptr());
+    if (r == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError))
+            raise_in_place_of_current(PyExc_TypeError, message);
+        throw nb::python_error();
+    }
+    return nb::steal(r);
+}
+
+inline nb::list make_list(const char *const *names, size_t n) {
+    nb::list l;
+    for (size_t k = 0; k < n; ++k)
+        l.append(nb::str(names[k]));
+    return l;
+}
+
+}  // namespace ferrow
