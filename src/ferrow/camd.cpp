@@ -130,8 +130,7 @@ void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj, nb
                   "camd: input matrix A is invalid: column pointers decrease at column %lld",
                   (long long)j);
     if ((int64_t)ap[N] > Ai.size())
-        raise(CAMDInvalidMatrixError.ptr(),
-              "camd: input matrix A is invalid: Ap[N] is %lld but Ai has only %zd entries",
+        raise(PyExc_ValueError, "Ai is too short: Ap[N] is %lld but Ai has %zd entries",
               (long long)ap[N], Ai.size());
     // The library indexes its workspace with the constraint values unchecked.
     const I *c = C_obj.is_none() ? nullptr : C.data<I>();

@@ -77,9 +77,18 @@ public:
             raise(PyExc_TypeError, "%s must be a NumPy array (got %s)", name,
                   Py_TYPE(obj.ptr())->tp_name);
         if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) {
-            if (writable && PyErr_ExceptionMatches(PyExc_BufferError)) {
+            if (writable) {
+                // Distinguish a read-only array from an unusable one.
+                Py_buffer probe;
+                PyObject *t, *v, *tb;
+                PyErr_Fetch(&t, &v, &tb);
+                if (PyObject_GetBuffer(obj.ptr(), &probe, flags & ~PyBUF_WRITABLE) == 0) {
+                    PyBuffer_Release(&probe);
+                    Py_XDECREF(t); Py_XDECREF(v); Py_XDECREF(tb);
+                    raise(PyExc_ValueError, "%s must be a writable array (it is read-only)", name);
+                }
                 PyErr_Clear();
-                raise(PyExc_ValueError, "%s must be a writable array", name);
+                PyErr_Restore(t, v, tb);
             }
             throw nb::python_error();
         }

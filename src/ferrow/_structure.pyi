@@ -1,0 +1,6 @@
+import numpy as np
+from numpy.typing import NDArray
+
+def check_compressed(indptr: NDArray[np.integer], indices: NDArray[np.integer],
+                     n_major: int, n_minor: int) -> bool: ...
+def check_coordinates(row: NDArray[np.integer], col: NDArray[np.integer], nrow: int, ncol: int) -> None: ...
