@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <vector>
+#include <memory>
 
 #include "native/buffers.hpp"
 #include "native/module.hpp"
@@ -111,6 +111,19 @@ template <class I> void check_qin(const Buffer &q, int64_t N) {
     }
 }
 
+// The library's workspace, allocated per call. Its entries are "not defined on input or
+// output": the library sets every entry before reading it, so it is left uninitialised
+// (zero-filling 5 N entries would cost more than the checks of the call). It always has
+// at least one entry, because strongcomp writes the first one even when N is 0.
+template <class I> class Workspace {
+public:
+    explicit Workspace(int64_t n) : data_(new I[std::max<int64_t>(n, 1)]) {}
+    I *data() { return data_.get(); }
+
+private:
+    std::unique_ptr<I[]> data_;
+};
+
 // ---------------------------------------------------------------------------------------
 // Maximum transversal
 
@@ -126,7 +139,7 @@ void maxtrans_worker(int64_t M, int64_t N, nb::handle Ap_obj, nb::handle Ai_obj,
     require_disjoint(jmatch, {&Ap, &Ai});
     check_matrix<I>(Ap, Ai, M, N);
 
-    std::vector<I> work(std::max<size_t>(5 * (size_t)N, 1));
+    Workspace<I> work(5 * N);
     double done = 0.0;
     int64_t result = BtfTraits<I>::maxtrans((I)M, (I)N, Ap.data<I>(), Ai.data<I>(), maxwork,
                                             &done, jmatch.data<I>(), work.data());
@@ -188,8 +201,7 @@ int64_t strongcomp_worker(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::h
     if (has_q)
         check_qin<I>(q, N);
 
-    // The library writes the first workspace entry even when N is 0.
-    std::vector<I> work(std::max<size_t>(4 * (size_t)N, 1));
+    Workspace<I> work(4 * N);
     int64_t nblocks = BtfTraits<I>::strongcomp((I)N, Ap.data<I>(), Ai.data<I>(),
                                                has_q ? q.data<I>() : nullptr, p.data<I>(),
                                                r.data<I>(), work.data());
@@ -269,8 +281,7 @@ void btf_worker(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, double maxwork,
     require_disjoint(r, {&Ap, &Ai});
     check_matrix<I>(Ap, Ai, N, N);
 
-    // btf_order runs strongcomp, which writes the first workspace entry even when N is 0.
-    std::vector<I> work(std::max<size_t>(5 * (size_t)N, 1));
+    Workspace<I> work(5 * N);
     double done = 0.0;
     I nmatch = 0;
     int64_t nblocks = BtfTraits<I>::order((I)N, Ap.data<I>(), Ai.data<I>(), maxwork, &done,
