@@ -1,0 +1,210 @@
+// What every part of ferrow.spqr shares: module-level objects, the status translation,
+// the ordering and method tables, the tolerance convention, value/index variants, the
+// CHOLMOD workspace rules and owners of the library's results.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/string.h>
+
+#include <SuiteSparseQR.hpp>
+
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+#include "native/buffers.hpp"
+#include "native/cholmod_api.hpp"
+#include "native/errors.hpp"
+#include "native/pyobj.hpp"
+
+namespace ferrow::spqr {
+
+namespace nb = nanobind;
+
+// The CHOLMOD bridge, bound when the module loads.
+extern const ferrow_cholmod_api *bridge;
+
+// Module-level Python objects, bound once when the module loads.
+struct Objects {
+    Held np, csc_array, issparse, hstack, warnings, validate_csc_input;
+    Held asfortranarray, ascontiguousarray, can_cast, dtype_int32, dtype_int64, dtype_float64,
+        dtype_complex128, ndarray;
+    Held SPQRWarning, SPQRRankDeficiencyWarning, SPQRError, SPQRNotInstalledError,
+        SPQROutOfMemoryError, SPQROverflowError, SPQRInvalidInputError, SPQRGpuProblemError;
+    Held SPQRHouseholder, SPQRInfo, SPQRFactor;
+};
+extern Objects obj;
+
+//------------------------------------------------------------------------------
+// Status translation: the one place a library status becomes an exception.
+//------------------------------------------------------------------------------
+
+// Returns normally for status 0; raises the class of the status table otherwise with
+// "{message} (code {status})". Takes the GIL for its own duration.
+void handle_errors(int status);
+
+//------------------------------------------------------------------------------
+// Tables
+//------------------------------------------------------------------------------
+
+// SuiteSparseQR's ordering code for an ordering name (None: 7, "default").
+int ordering_code(nb::handle order);
+// The name of an ordering code, or nullptr when it has none.
+const char *ordering_name(int code);
+// SuiteSparseQR's method code for "QX", "QTX", "XQ", "XQT".
+int qmult_code(nb::handle method);
+// Refuses a method that is neither a str nor None ("Expected str, got <type>").
+void require_str_or_none(nb::handle method);
+// None gives -2.0 (the library's default tolerance); any other value goes through the
+// number protocol (a string raises TypeError).
+double tolerance(nb::handle tol);
+
+// "Expected {expected}, got {type name}" with the type name cut at 200 characters.
+[[noreturn]] void raise_expected(const char *expected, nb::handle got);
+
+//------------------------------------------------------------------------------
+// Value/index variants
+//------------------------------------------------------------------------------
+
+using Complex = std::complex<double>;
+
+template <class E, class I> struct Variant {
+    using Entry = E;
+    using Int = I;
+    static constexpr bool is_real = std::is_same_v<E, double>;
+    static constexpr bool use_int32 = std::is_same_v<I, int32_t>;
+};
+
+// Calls f(Variant<Entry, Int>{}) for the variant of the two flags.
+template <class F> decltype(auto) dispatch(bool is_real, bool use_int32, F &&f) {
+    if (is_real) {
+        if (use_int32) return f(Variant<double, int32_t>{});
+        return f(Variant<double, int64_t>{});
+    }
+    if (use_int32) return f(Variant<Complex, int32_t>{});
+    return f(Variant<Complex, int64_t>{});
+}
+
+//------------------------------------------------------------------------------
+// CHOLMOD workspace
+//------------------------------------------------------------------------------
+
+// Starts `cc` with the family of the index type: cholmod_start or cholmod_l_start.
+void start_common(cholmod_common *cc, bool use_int32);
+void finish_common(cholmod_common *cc, bool use_int32);
+// Releases an integer array SuiteSparseQR allocated in `cc` (cholmod_free / cholmod_l_free).
+void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n);
+
+// A workspace that lives for one call: started in the constructor, finished on every exit.
+class Workspace {
+public:
+    explicit Workspace(bool use_int32) : int32_(use_int32) { start_common(&cc_, int32_); }
+    ~Workspace() { finish_common(&cc_, int32_); }
+    Workspace(const Workspace &) = delete;
+    Workspace &operator=(const Workspace &) = delete;
+    cholmod_common *get() { return &cc_; }
+    bool use_int32() const { return int32_; }
+    void check() { handle_errors(cc_.status); }
+
+private:
+    cholmod_common cc_;
+    bool int32_;
+};
+
+// Owners of the library's results, from the moment it returns them until the bridge
+// takes them over; every exit path in between releases them.
+class SparseResult {
+public:
+    SparseResult(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
+    ~SparseResult();
+    SparseResult(const SparseResult &) = delete;
+    cholmod_sparse **out() { return &p_; }
+    cholmod_sparse *get() const { return p_; }
+    // A csc_array made by the bridge (which takes the result over), or None when null.
+    nb::object to_python();
+
+private:
+    cholmod_sparse *p_ = nullptr;
+    cholmod_common *cc_;
+    bool int32_;
+};
+
+class DenseResult {
+public:
+    DenseResult(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
+    ~DenseResult();
+    DenseResult(const DenseResult &) = delete;
+    cholmod_dense **out() { return &p_; }
+    cholmod_dense *get() const { return p_; }
+    void reset(cholmod_dense *p);
+    nb::object to_python();  // an ndarray made by the bridge, or None when null
+
+private:
+    cholmod_dense *p_ = nullptr;
+    cholmod_common *cc_;
+    bool int32_;
+};
+
+template <class Int> class IntResult {
+public:
+    IntResult(cholmod_common *cc, size_t n) : cc_(cc), n_(n) {}
+    ~IntResult() {
+        if (p_) free_ints(cc_, std::is_same_v<Int, int32_t>, p_, n_);
+    }
+    IntResult(const IntResult &) = delete;
+    Int **out() { return &p_; }
+    Int *get() const { return p_; }
+    void set_length(size_t n) { n_ = n; }
+    // A NumPy copy of the first `n` entries, or None when null.
+    nb::object to_python(Py_ssize_t n) const {
+        if (p_ == nullptr) return nb::none();
+        PyObject *r = bridge->ndarray_copy_from_intptr(p_, n, std::is_same_v<Int, int32_t>);
+        check_python(r != nullptr);
+        return nb::steal(r);
+    }
+
+private:
+    Int *p_ = nullptr;
+    cholmod_common *cc_;
+    size_t n_;
+};
+
+//------------------------------------------------------------------------------
+// Matrices
+//------------------------------------------------------------------------------
+
+// validate_csc_input(A) and then the values as float64 or complex128: other real numeric
+// types convert to float64, complex64 to complex128 (the index arrays are shared, never
+// recast); anything else raises TypeError naming the dtype.
+nb::object validated_qr_matrix(nb::handle A);
+
+// Converts `A` (already a valid CSC object) to float64/complex128 values as above.
+nb::object qr_values(nb::handle A);
+
+// A csc_array over exactly these arrays (SciPy's own constructor may recast indices).
+nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_ssize_t nrow,
+                    Py_ssize_t ncol);
+
+// Fills `header` as a view of A's arrays through the bridge (checked completely).
+void sparse_header(nb::handle A, cholmod_sparse *header);
+
+// Makes `header` a view of a 2-D array of float64 (is_real) or complex128 values whose
+// first axis is contiguous; ValueError otherwise.
+void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name);
+
+//------------------------------------------------------------------------------
+// Parts of the module, registered in this order by module.cpp
+//------------------------------------------------------------------------------
+
+void register_info(nb::module_ &m);
+void register_factor(nb::module_ &m);
+void register_qr(nb::module_ &m);
+
+// Shared docstrings, formatted at load from the templates.
+struct Docs {
+    std::string solve_method, solve_function, qmult_method, qmult_function;
+};
+extern Docs docs;
+
+}  // namespace ferrow::spqr

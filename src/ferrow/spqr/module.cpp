@@ -1,0 +1,449 @@
+// ferrow.spqr: the module frame. Loading binds the NumPy and CHOLMOD-bridge interfaces,
+// the exception classes, the tables, and then the parts of the module in order.
+#include <nanobind/nanobind.h>
+
+#define PY_ARRAY_UNIQUE_SYMBOL ferrow_spqr_ARRAY_API
+#include <numpy/arrayobject.h>
+
+#include "native/module.hpp"
+#include "spqr/frame.hpp"
+
+namespace ferrow::spqr {
+
+const ferrow_cholmod_api *bridge = nullptr;
+Objects obj;
+Docs docs;
+
+//------------------------------------------------------------------------------
+// Status translation
+//------------------------------------------------------------------------------
+
+struct StatusEntry {
+    int status;
+    Held Objects::*cls;
+    const char *message;
+};
+const StatusEntry status_table[] = {
+    {CHOLMOD_NOT_INSTALLED, &Objects::SPQRNotInstalledError, "SPQR library is not installed or not found."},
+    {CHOLMOD_OUT_OF_MEMORY, &Objects::SPQROutOfMemoryError, "SPQR ran out of memory."},
+    {CHOLMOD_TOO_LARGE, &Objects::SPQROverflowError, "SPQR encountered an integer overflow."},
+    {CHOLMOD_INVALID, &Objects::SPQRInvalidInputError, "SPQR received invalid input."},
+    {CHOLMOD_GPU_PROBLEM, &Objects::SPQRGpuProblemError, "SPQR encountered a problem with CUDA."},
+};
+
+void handle_errors(int status) {
+    if (status == 0)
+        return;
+    nb::gil_scoped_acquire gil;
+    Held Objects::*cls = &Objects::SPQRError;
+    const char *message = "An unknown SPQR error occurred.";
+    for (const StatusEntry &e : status_table)
+        if (e.status == status) {
+            cls = e.cls;
+            message = e.message;
+        }
+    std::string text = std::string(message) + " (code " + std::to_string(status) + ")";
+    raise_object((obj.*cls).get(), text);
+}
+
+//------------------------------------------------------------------------------
+// Tables
+//------------------------------------------------------------------------------
+
+struct Ordering {
+    const char *name;
+    int code;
+};
+// In this order: the reverse table is built by walking it.
+const Ordering orderings[] = {
+    {"default", SPQR_ORDERING_DEFAULT}, {"fixed", SPQR_ORDERING_FIXED},
+    {"natural", SPQR_ORDERING_NATURAL}, {"colamd", SPQR_ORDERING_COLAMD},
+    {"cholmod", SPQR_ORDERING_CHOLMOD}, {"amd", SPQR_ORDERING_AMD},
+    {"metis", SPQR_ORDERING_METIS},     {"best", SPQR_ORDERING_BEST},
+    {"bestamd", SPQR_ORDERING_BESTAMD},
+};
+
+int ordering_code(nb::handle order) {
+    if (order.is_none())
+        return SPQR_ORDERING_DEFAULT;
+    if (PyObject_Hash(order.ptr()) == -1)  // the mapping lookup's TypeError
+        throw nb::python_error();
+    if (PyUnicode_Check(order.ptr())) {
+        for (const Ordering &o : orderings)
+            if (PyUnicode_CompareWithASCIIString(order.ptr(), o.name) == 0)
+                return o.code;
+    }
+    PyErr_SetObject(PyExc_KeyError, order.ptr());
+    nb::set names;
+    for (const Ordering &o : orderings)
+        names.add(nb::str(o.name));
+    std::string text = std::string("Unknown ordering method: ") + nb::str(order).c_str() +
+                       ". Must be one of " + nb::str(names).c_str() + ".";
+    raise_in_place_of_current(PyExc_ValueError, text.c_str());
+}
+
+const char *ordering_name(int code) {
+    for (const Ordering &o : orderings)
+        if (o.code == code)
+            return o.name;
+    return nullptr;
+}
+
+struct Method {
+    const char *name;
+    int code;
+};
+const Method methods[] = {{"QX", SPQR_QX}, {"QTX", SPQR_QTX}, {"XQ", SPQR_XQ}, {"XQT", SPQR_XQT}};
+
+int qmult_code(nb::handle method) {
+    for (const Method &m : methods) {
+        int eq = PyObject_RichCompareBool(method.ptr(), nb::str(m.name).ptr(), Py_EQ);
+        check_python(eq >= 0);
+        if (eq)
+            return m.code;
+    }
+    std::string text = std::string("Invalid method '") + nb::str(method).c_str() +
+                       "'. Expected one of ['QX', 'QTX', 'XQ', 'XQT'].";
+    raise(PyExc_ValueError, "%s", text.c_str());
+}
+
+[[noreturn]] void raise_expected(const char *expected, nb::handle got) {
+    raise(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got.ptr())->tp_name);
+}
+
+void require_str_or_none(nb::handle method) {
+    if (!method.is_none() && !PyUnicode_Check(method.ptr()))
+        raise_expected("str", method);
+}
+
+double tolerance(nb::handle tol) { return tol.is_none() ? -2.0 : to_double(tol); }
+
+//------------------------------------------------------------------------------
+// Workspace and owners
+//------------------------------------------------------------------------------
+
+void start_common(cholmod_common *cc, bool use_int32) {
+    int ok = use_int32 ? cholmod_start(cc) : cholmod_l_start(cc);
+    if (!ok)
+        handle_errors(cc->status != 0 ? cc->status : CHOLMOD_INVALID);
+}
+
+void finish_common(cholmod_common *cc, bool use_int32) {
+    if (use_int32) cholmod_finish(cc);
+    else cholmod_l_finish(cc);
+}
+
+void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n) {
+    if (use_int32) cholmod_free(n, sizeof(int32_t), p, cc);
+    else cholmod_l_free(n, sizeof(int64_t), p, cc);
+}
+
+SparseResult::~SparseResult() {
+    if (p_ == nullptr) return;
+    if (int32_) cholmod_free_sparse(&p_, cc_);
+    else cholmod_l_free_sparse(&p_, cc_);
+}
+
+nb::object SparseResult::to_python() {
+    if (p_ == nullptr)
+        return nb::none();
+    cholmod_sparse *p = std::exchange(p_, nullptr);  // the bridge takes it over, also on failure
+    PyObject *r = bridge->csc_from_cholmod_sparse(p, cc_);
+    check_python(r != nullptr);
+    return nb::steal(r);
+}
+
+DenseResult::~DenseResult() { reset(nullptr); }
+
+void DenseResult::reset(cholmod_dense *p) {
+    if (p_ != nullptr) {
+        if (int32_) cholmod_free_dense(&p_, cc_);
+        else cholmod_l_free_dense(&p_, cc_);
+    }
+    p_ = p;
+}
+
+nb::object DenseResult::to_python() {
+    if (p_ == nullptr)
+        return nb::none();
+    cholmod_dense *p = std::exchange(p_, nullptr);
+    PyObject *r = bridge->ndarray_from_cholmod_dense(p, int32_, cc_);
+    check_python(r != nullptr);
+    return nb::steal(r);
+}
+
+//------------------------------------------------------------------------------
+// Matrices
+//------------------------------------------------------------------------------
+
+nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_ssize_t nrow,
+                    Py_ssize_t ncol) {
+    nb::object B = obj.csc_array(nb::make_tuple(nrow, ncol), nb::arg("dtype") = data.attr("dtype"));
+    B.attr("indptr") = indptr;
+    B.attr("indices") = indices;
+    B.attr("data") = data;
+    return B;
+}
+
+nb::object qr_values(nb::handle A) {
+    nb::object data = A.attr("data");
+    nb::object dtype = data.attr("dtype");
+    if (dtype.equal(obj.dtype_float64.get()) || dtype.equal(obj.dtype_complex128.get()))
+        return nb::borrow(A);
+    std::string kind = nb::cast<std::string>(dtype.attr("kind"));
+    int itemsize = nb::cast<int>(dtype.attr("itemsize"));
+    nb::handle target;
+    if (kind == "b" || kind == "i" || kind == "u" || (kind == "f" && itemsize < 8))
+        target = obj.dtype_float64.get();
+    else if (kind == "c" && itemsize < 16)
+        target = obj.dtype_complex128.get();
+    else
+        raise(PyExc_TypeError,
+              "SPQR computes with float64 or complex128 values; a matrix of dtype %s cannot be "
+              "converted to either without loss",
+              nb::str(dtype).c_str());
+    nb::object shape = A.attr("shape");
+    return make_csc(data.attr("astype")(target), A.attr("indices"), A.attr("indptr"),
+                    nb::cast<Py_ssize_t>(shape[0]), nb::cast<Py_ssize_t>(shape[1]));
+}
+
+nb::object validated_qr_matrix(nb::handle A) {
+    nb::tuple v = nb::borrow<nb::tuple>(obj.validate_csc_input(A));
+    return qr_values(v[0]);
+}
+
+void sparse_header(nb::handle A, cholmod_sparse *header) {
+    int rc = bridge->sparse_from_csc(A.attr("shape").ptr(), A.attr("indptr").ptr(),
+                                     A.attr("indices").ptr(), A.attr("data").ptr(), 0, header);
+    check_python(rc == 0);
+}
+
+void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name) {
+    if (bridge->dense_from_ndarray[is_real ? 1 : 3](X.ptr(), header) != 0) {
+        PyErr_Clear();
+        raise(PyExc_ValueError,
+              "%s must be a 2-D %s array whose first axis is contiguous (got %.200s)", name,
+              is_real ? "float64" : "complex128", nb::repr(X.attr("dtype")).c_str());
+    }
+}
+
+//------------------------------------------------------------------------------
+// Docstring templates
+//------------------------------------------------------------------------------
+
+const char *solve_template = R"(Solve the linear system ``A x = b`` in the least-squares sense.
+
+With ``transpose=False`` the least-squares problem :math:`\min_x \|A x - b\|_2` is
+solved with the factorisation ``Q R = A E``: ``x = E (R \ (Q^{{H}} b))``. With
+``transpose=True`` the (conjugate) transposed system :math:`A^{{H}} x = b` is solved
+instead, ``x = Q (R^{{H}} \ (E^{{T}} b))``.
+
+Parameters
+----------
+{A_doc}
+b : (M,) or (M, K) array_like or sparse array
+    Right-hand side, 1-D or 2-D, dense or sparse; ``N`` rows when `transpose`
+    is true. Its values must cast safely to the factor's value type.
+transpose : bool, optional
+    Solve the transposed system (the conjugate transpose for complex values).
+    Default False.
+{min2norm}
+rhs_batch_size : int, optional
+    For a 2-D sparse `b`, the number of columns converted to dense and solved
+    at a time. Default 100.
+
+Returns
+-------
+x : (N,) or (N, K) ndarray or sparse array
+    The solution; 1-D for a 1-D `b`, sparse (CSC) for a sparse `b`; ``M`` rows
+    when `transpose` is true.
+
+Warns
+-----
+SPQRRankDeficiencyWarning
+    When the rank found is below ``min(M, N)``: the basic solution is returned.
+
+See Also
+--------
+SPQRFactor, spqr_factor, spqr, spqr_qmult
+
+Notes
+-----
+This function is part of an interface to the SuiteSparse SPQR library.
+
+.. versionadded:: 0.5.0
+
+References
+----------
+.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
+   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
+)";
+
+const char *A_doc = R"(A : (M, N) array_like or sparse array
+    The matrix to factor; any SciPy sparse format or dense array-like.)";
+
+const char *min2norm_doc = R"(min2norm : bool, optional
+    If True (default) and ``M < N``, return the minimum 2-norm solution of the
+    underdetermined system; `transpose` is ignored in that case.)";
+
+const char *qmult_template = R"(Multiply by Q, or by its conjugate transpose, in Householder form.
+
+Q is the orthogonal (unitary) factor of ``Q R = A E``, applied without forming it.
+
+Parameters
+----------
+{house_doc}
+X : (M,) or (M, K) or (K, M) array_like or sparse array
+    The matrix to multiply, dense or sparse; its length along the side that Q
+    meets must be M.
+method : {{'QX', 'QTX', 'XQ', 'XQT'}}, optional
+    ``'QX'`` computes Q X (the default), ``'QTX'`` Q^{{H}} X, ``'XQ'`` X Q and
+    ``'XQT'`` X Q^{{H}}. For complex data the transpose is the conjugate
+    transpose.
+
+Returns
+-------
+Y : ndarray or sparse array
+    The product: sparse (CSC) when `X` is sparse; 1-D when `X` is 1-D.
+
+See Also
+--------
+SPQRFactor, spqr_factor, spqr, spqr_solve{see_also}
+
+Notes
+-----
+This function is part of an interface to the SuiteSparse SPQR library.
+
+.. versionadded:: 0.5.0
+
+References
+----------
+.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
+   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
+)";
+
+const char *qmult_house_doc = R"(house : SPQRHouseholder or tuple (H, tau, v)
+    Q in Householder form, typically ``spqr(A, mode='householder')[0]``: the
+    Householder vectors H (sparse, M rows), their coefficients tau and the row
+    permutation v.)";
+
+const char *module_doc = R"(Sparse QR Decomposition (:mod:`ferrow.spqr`)
+================================================
+
+Sparse QR factorisation ``Q R = A E`` with SuiteSparseQR, for real and complex
+matrices with 32- or 64-bit indices.
+
+Function interface
+------------------
+spqr             -- one-shot QR: Q and R (full or economy), R alone, or Householder form
+spqr_qmult       -- multiply by Q given in Householder form
+spqr_solve       -- least-squares or minimum 2-norm solution of A x = b
+SPQRHouseholder  -- Q in Householder form (H, tau, perm)
+
+Object interface
+----------------
+spqr_factor      -- factor a matrix once, then solve and multiply many times
+SPQRFactor       -- a factorisation with separate symbolic and numeric phases
+SPQRInfo         -- statistics of the last library call of a factor
+
+Warnings and exceptions
+-----------------------
+SPQRWarning                -- Base class for SPQR warnings.
+SPQRRankDeficiencyWarning  -- Raised when SPQR detects a rank-deficient matrix.
+SPQRError                  -- Base class for SPQR exceptions.
+SPQRNotInstalledError      -- Raised when the SPQR library is not installed.
+SPQROutOfMemoryError       -- Raised when SPQR runs out of memory.
+SPQROverflowError          -- Raised when SPQR encounters an integer overflow.
+SPQRInvalidInputError      -- Raised when SPQR receives invalid input.
+SPQRGpuProblemError        -- Raised when SPQR encounters a problem with CUDA.
+)";
+
+std::string format_doc(const char *templ, std::initializer_list<std::pair<const char *, const char *>> kv) {
+    nb::dict kw;
+    for (auto &[k, v] : kv)
+        kw[k] = nb::str(v);
+    return nb::cast<std::string>(nb::str(templ).attr("format")(**kw));
+}
+
+int import_numpy() {
+    import_array1(-1);
+    return 0;
+}
+
+}  // namespace ferrow::spqr
+
+using namespace ferrow;
+using namespace ferrow::spqr;
+
+FERROW_MODULE(spqr, m) {
+    m.doc() = module_doc;
+    // 1. NumPy's compiled interface, 2. the CHOLMOD bridge.
+    if (import_numpy() < 0)
+        throw nb::python_error();
+    bridge = ferrow_import_cholmod_api();
+    if (bridge == nullptr)
+        throw nb::python_error();
+
+    // 3. Names bound in the module.
+    nb::module_ np = nb::module_::import_("numpy");
+    m.attr("np") = np;
+    obj.np.set(np);
+    obj.csc_array.set(import_into(m, "scipy.sparse", "csc_array"));
+    obj.issparse.set(import_into(m, "scipy.sparse", "issparse"));
+    obj.hstack.set(import_into(m, "scipy.sparse", "hstack"));
+    import_into(m, "typing", "NamedTuple");
+    nb::module_ warnings = nb::module_::import_("warnings");
+    m.attr("warnings") = warnings;
+    obj.warnings.set(warnings);
+    import_into(m, "ferrow.cholmod", "_cholmod_sparse_from_csc");
+    obj.validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
+    obj.asfortranarray.set(np.attr("asfortranarray"));
+    obj.ascontiguousarray.set(np.attr("ascontiguousarray"));
+    obj.can_cast.set(np.attr("can_cast"));
+    obj.ndarray.set(np.attr("ndarray"));
+    obj.dtype_int32.set(np.attr("dtype")("int32"));
+    obj.dtype_int64.set(np.attr("dtype")("int64"));
+    obj.dtype_float64.set(np.attr("dtype")("float64"));
+    obj.dtype_complex128.set(np.attr("dtype")("complex128"));
+
+    // 4. __all__
+    static const char *all[] = {"SPQRError", "SPQRNotInstalledError", "SPQROutOfMemoryError",
+                                "SPQROverflowError", "SPQRInvalidInputError", "SPQRGpuProblemError",
+                                "SPQRFactor", "spqr_factor", "spqr_solve"};
+    m.attr("__all__") = make_list(all, 9);
+
+    // 5. Exceptions and warnings
+    obj.SPQRWarning.set(add_exception(m, "SPQRWarning", "Base class for SPQR warnings.", {PyExc_Warning}));
+    obj.SPQRRankDeficiencyWarning.set(add_exception(m, "SPQRRankDeficiencyWarning",
+        "Raised when SPQR detects a rank-deficient matrix.", {obj.SPQRWarning.get()}));
+    obj.SPQRError.set(add_exception(m, "SPQRError", "Base class for SPQR exceptions.", {PyExc_Exception}));
+    obj.SPQRNotInstalledError.set(add_exception(m, "SPQRNotInstalledError",
+        "Raised when the SPQR library is not installed.", {obj.SPQRError.get()}));
+    obj.SPQROutOfMemoryError.set(add_exception(m, "SPQROutOfMemoryError",
+        "Raised when SPQR runs out of memory.", {PyExc_MemoryError, obj.SPQRError.get()}));
+    obj.SPQROverflowError.set(add_exception(m, "SPQROverflowError",
+        "Raised when SPQR encounters an integer overflow.", {obj.SPQRError.get()}));
+    obj.SPQRInvalidInputError.set(add_exception(m, "SPQRInvalidInputError",
+        "Raised when SPQR receives invalid input.", {obj.SPQRError.get()}));
+    obj.SPQRGpuProblemError.set(add_exception(m, "SPQRGpuProblemError",
+        "Raised when SPQR encounters a problem with CUDA.", {obj.SPQRError.get()}));
+
+    // 6. The tables are compiled in (status_table, orderings, methods).
+    // Docstrings shared by a function and a method, formatted before those are defined.
+    docs.solve_method = format_doc(solve_template, {{"A_doc", ""}, {"min2norm", ""}});
+    docs.solve_function = format_doc(solve_template, {{"A_doc", A_doc}, {"min2norm", min2norm_doc}});
+    docs.qmult_method = format_doc(qmult_template, {{"house_doc", ""}, {"see_also", ", spqr_qmult"}});
+    docs.qmult_function = format_doc(qmult_template, {{"house_doc", qmult_house_doc}, {"see_also", ""}});
+
+    // 7. SPQRInfo, SPQRFactor, spqr_factor, spqr_solve; 8. SPQRHouseholder, spqr, _qmult, spqr_qmult
+    register_info(m);
+    register_factor(m);
+    register_qr(m);
+
+    // 9. The templates and fragments stay bound in the module.
+    m.attr("_SOLVE_DOC_TEMPLATE") = solve_template;
+    m.attr("_A_doc") = A_doc;
+    m.attr("_min2norm_doc") = min2norm_doc;
+    m.attr("_QMULT_DOC_TEMPLATE") = qmult_template;
+    m.attr("_qmult_house_doc") = qmult_house_doc;
+}

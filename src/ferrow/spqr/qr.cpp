@@ -1,0 +1,7 @@
+#include "spqr/frame.hpp"
+
+namespace ferrow::spqr {
+
+void register_qr(nb::module_ &m) {}
+
+}  // namespace ferrow::spqr
