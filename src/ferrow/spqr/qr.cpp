@@ -218,6 +218,12 @@ nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb
         cholmod_dense Xd;
         dense_header(X_in, V::is_real, &Xd, "X");
         require_length(Xd.nrow, Xd.ncol);
+        // The 32-bit instance counts the entries of X (and of its copy) in int32.
+        if (V::use_int32 && Xd.ncol > 0 &&
+            Xd.nrow > (size_t)std::numeric_limits<int32_t>::max() / Xd.ncol)
+            raise(PyExc_ValueError,
+                  "X has %zu x %zu entries, too many for the 32-bit indices of H; use int64 "
+                  "index arrays", Xd.nrow, Xd.ncol);
         Workspace ws(V::use_int32);
         DenseResult Y(ws.get(), V::use_int32);
         Y.reset(SuiteSparseQR_qmult<Entry, Int>(method, &Hs, &HTau, perm, &Xd, ws.get()));
@@ -405,7 +411,8 @@ order : str, optional
 tol : float, optional
     Columns whose 2-norm is below `tol` are treated as zero. None (default) uses
     the library's default, ``20 eps (M + N) sqrt(max diag(A^H A))``; 0 treats no
-    column as zero, and a negative value is passed on as given.
+    column as zero. Other values are passed on as given: the library uses its
+    default for -2 and below and no tolerance between -2 and 0.
 
 Returns
 -------
