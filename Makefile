@@ -25,5 +25,15 @@ demo: build
 test: build
 	$(PY) -m pytest -q
 
+# The test suite against extensions built with AddressSanitizer and UBSan. The
+# interpreter is not instrumented, so the sanitizer runtimes are preloaded.
+ASAN_SITE := build/asan-site
+test-asan: $(DEPS)
+	FERROW_SANITIZE=1 FERROW_BUILD_DIR=build/asan FERROW_TARGET=$(ASAN_SITE) bash scripts/bootstrap.sh build
+	LD_PRELOAD="$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
+	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(ASAN_SITE) $(PY) -m pytest -q -p no:cacheprovider
+
 clean:
 	rm -rf build $(BUILT)

@@ -3,7 +3,8 @@
 #   bootstrap.sh deps    system packages, the virtual environment .venv and its Python packages
 #   bootstrap.sh build   SuiteSparse (scripts/setup-suitesparse.sh) and the extension modules
 # Environment: PYTHON (interpreter for the venv, default python3), FERROW_SANITIZE=1 for an
-# AddressSanitizer/UBSan build, FERROW_BUILD_DIR to override the CMake build directory.
+# AddressSanitizer/UBSan build, FERROW_BUILD_DIR to override the CMake build directory,
+# FERROW_TARGET to install into a separate site directory instead of the venv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$(pwd)
@@ -64,10 +65,15 @@ build() {
     if [ "${FERROW_SANITIZE:-0}" = 1 ]; then
         args+=(-Ccmake.define.FERROW_SANITIZE=ON -Ccmake.build-type=RelWithDebInfo)
     fi
+    local where="$VENV"
+    if [ -n "${FERROW_TARGET:-}" ]; then  # a separate site directory (the sanitizer build)
+        args+=(--target "$FERROW_TARGET" --upgrade)
+        where=$FERROW_TARGET
+    fi
     log "building the extension modules (SuiteSparse in $prefix)"
     "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps "${args[@]}" . >&2 \
         || die "building ferrow failed"
-    log "ferrow installed into $VENV"
+    log "ferrow installed into $where"
 }
 
 case "${1:-all}" in

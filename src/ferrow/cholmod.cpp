@@ -246,10 +246,11 @@ int dense_from_ndarray(int variant, PyObject *array, cholmod_dense *header) {
         return -1;
     bool ok = view.ndim == 2 && view.itemsize == v.itemsize && format_is(view.format, v.format);
     Py_ssize_t nrow = ok ? view.shape[0] : 0, ncol = ok ? view.shape[1] : 0;
-    Py_ssize_t ld = nrow > 0 ? nrow : 1;
+    // An empty block keeps d = nrow (zero rows: d = 0), so the library reads nothing.
+    Py_ssize_t ld = nrow;
     if (ok && nrow > 1 && view.strides[0] != v.itemsize)
         ok = false;
-    if (ok && ncol > 1) {
+    if (ok && ncol > 1 && nrow > 0) {
         if (view.strides[1] % v.itemsize != 0 || view.strides[1] / v.itemsize < nrow)
             ok = false;
         else
