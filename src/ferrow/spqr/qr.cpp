@@ -288,7 +288,12 @@ struct Householder {
 };
 
 Householder checked_householder(nb::handle house) {
+    // SciPy's iteration and str() of a sparse matrix trust its index arrays: a corrupted
+    // one could crash them, and no sparse matrix is a Householder form anyway.
+    const bool sparse = truth(obj.issparse(house));
     try {
+        if (sparse)
+            raise(PyExc_TypeError, "a sparse matrix is not a tuple (H, tau, v)");
         nb::object items[3];
         unpack3(house, items);
         Householder h;
@@ -311,7 +316,7 @@ Householder checked_householder(nb::handle house) {
             throw;
         std::string text = std::string("house must be a tuple of (H, tau, v) representing the "
                                        "Householder vectors, coefficients, and permutation. Got ") +
-                           nb::str(house).c_str() + ".";
+                           (sparse ? nb::repr(house) : nb::str(house)).c_str() + ".";
         e.restore();
         raise_in_place_of_current(PyExc_ValueError, text.c_str());
     }
