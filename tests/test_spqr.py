@@ -612,6 +612,18 @@ class TestRawQmult:
         np.testing.assert_allclose(_qmult(1, H, tau, v, big[:6]),
                                    _qmult(1, H, tau, v, np.asfortranarray(big[:6])))
 
+    def test_arrays_of_h_are_held_for_the_call(self, args):
+        H, tau, v, X = args
+
+        class Fresh:
+            """An H whose attributes are new arrays on every access."""
+            shape = H.shape
+            indptr = property(lambda self: H.indptr.copy())
+            indices = property(lambda self: H.indices.copy())
+            data = property(lambda self: H.data.copy())
+
+        np.testing.assert_array_equal(_qmult(1, Fresh(), tau, v, X), _qmult(1, H, tau, v, X))
+
     def test_sparse_x(self, args):
         H, tau, v, X = args
         with pytest.raises(ValueError, match="X must have 6 rows"):

@@ -121,8 +121,9 @@ nb::object spqr_entry(nb::handle A_in, nb::handle mode_obj, nb::handle order, nb
     const int ordering = ordering_code(order);
     const double tol = tolerance(tol_obj);
 
+    CscArrays arrays;  // held for the call: the header views them
     cholmod_sparse header;
-    sparse_header(A, &header);  // views A's arrays, which A keeps alive for the call
+    sparse_header(A, &header, arrays);
     return dispatch(header.xtype == CHOLMOD_REAL, header.itype == CHOLMOD_INT, [&](auto v) {
         return factor_once<decltype(v)>(header, mode, ordering, tol);
     });
@@ -162,10 +163,16 @@ nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb
     using Entry = typename V::Entry;
     using Int = typename V::Int;
 
+    // A sparse X is validated and converted first, so that the headers are filled last,
+    // each from arrays held until the library returns.
+    const bool sparse_x = truth(obj.issparse(X_in));
+    nb::object X = sparse_x ? sparse_operand<V>(X_in) : nb::borrow(X_in);
+
     // H: a valid CSC matrix (checked completely) of the variant's types, every column a
     // Householder vector with sorted rows: the library's panel search relies on it.
+    CscArrays H_arrays;
     cholmod_sparse Hs;
-    sparse_header(H, &Hs);
+    sparse_header(H, &Hs, H_arrays);
     if ((Hs.itype == CHOLMOD_INT) != V::use_int32)
         raise(PyExc_ValueError, "H must have %s index arrays like v", V::use_int32 ? "int32" : "int64");
     if ((Hs.xtype == CHOLMOD_REAL) != V::is_real)
@@ -214,9 +221,9 @@ nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb
                   left ? rows : cols);
     };
 
-    if (!truth(obj.issparse(X_in))) {
+    if (!sparse_x) {
         cholmod_dense Xd;
-        dense_header(X_in, V::is_real, &Xd, "X");
+        dense_header(X, V::is_real, &Xd, "X");
         require_length(Xd.nrow, Xd.ncol);
         // The 32-bit instance counts the entries of X (and of its copy) in int32.
         if (V::use_int32 && Xd.ncol > 0 &&
@@ -230,9 +237,9 @@ nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb
         ws.check();
         return Y.to_python();
     }
-    nb::object X = sparse_operand<V>(X_in);
+    CscArrays X_arrays;
     cholmod_sparse Xs;
-    sparse_header(X, &Xs);
+    sparse_header(X, &Xs, X_arrays);
     require_dimensions_fit<Int>(Xs, "X");
     require_length(Xs.nrow, Xs.ncol);
     Workspace ws(V::use_int32);
