@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <type_traits>
 
 #include "errors.hpp"
@@ -48,20 +49,43 @@ Pattern check_pattern_by_column(const I *Ap, int64_t ncol, const I *Ai, int64_t 
     return sorted ? Pattern::canonical : Pattern::jumbled;
 }
 
+// One pass over Ai[0 .. nnz-1] without data-dependent branches, which the compiler
+// vectorises even for the baseline instruction set (32-bit indices): whether some index
+// lies outside 0 .. nrow-1, and the number of "descents", places k > 0 where Ai[k] does
+// not exceed Ai[k-1]. The counts are kept in I-wide blocks so that they vectorise too.
+template <class I> bool scan_row_indices(const I *Ai, int64_t nnz, int64_t nrow, int64_t *descents) {
+    using U = std::make_unsigned_t<I>;
+    constexpr int64_t imax = (int64_t)std::numeric_limits<I>::max();
+    const bool capped = nrow > imax;  // then no index of type I reaches nrow
+    const I hi = capped ? (I)imax : (I)std::max<int64_t>(nrow, 0);
+    I outside = 0;
+    int64_t total = 0;
+    if (nnz > 0)
+        outside |= (I)((Ai[0] < 0) | ((Ai[0] >= hi) & !capped));
+    for (int64_t k0 = 1; k0 < nnz; k0 += (int64_t)1 << 24) {
+        const int64_t k1 = std::min<int64_t>(nnz, k0 + ((int64_t)1 << 24));
+        U d = 0;
+        for (int64_t k = k0; k < k1; ++k) {
+            const I x = Ai[k];
+            d += (U)(x <= Ai[k - 1]);
+            outside |= (I)((x < 0) | ((x >= hi) & !capped));
+        }
+        total += (int64_t)d;
+    }
+    *descents = total;
+    return outside == 0;
+}
+
 // Checks that Ap (ncol + 1 pointers) starts at 0, never decreases and ends at most at
 // `ai_len`, and that every row index Ai[Ap[0] .. Ap[ncol]-1] lies in 0 .. nrow-1.
 // Raises ValueError otherwise. Reads nothing outside Ap[0..ncol] and Ai[0..ai_len-1].
 //
-// Two loops without data-dependent branches, which run near memory speed: one over the
-// pointers, one over all row indices at once (their largest value as unsigned, which
-// makes a negative one huge, and the number of "descents", places where an index does
-// not exceed its predecessor). A column is sorted without duplicates exactly when its
-// only descent is at its start, so the pattern is canonical when all descents lie at
-// column starts; the pointer loop counts those. A fault is found and named by the
-// column-by-column pass.
+// Near memory speed: one loop over the pointers and one over all row indices at once
+// (scan_row_indices). A column is sorted without duplicates exactly when its only descent
+// is at its start, so the pattern is canonical when all descents lie at column starts; the
+// pointer loop counts those. A fault is found and named by the column-by-column pass.
 template <class I>
 Pattern check_pattern(const I *Ap, int64_t ncol, const I *Ai, int64_t ai_len, int64_t nrow) {
-    using U = std::make_unsigned_t<I>;
     if (Ap[0] != 0 || (int64_t)Ap[ncol] > ai_len)
         return check_pattern_by_column<I>(Ap, ncol, Ai, ai_len, nrow);
     const I nnz = Ap[ncol];
@@ -74,28 +98,18 @@ Pattern check_pattern(const I *Ap, int64_t ncol, const I *Ai, int64_t ai_len, in
         if (p1 > 0 && p1 < p2 && p1 < nnz)
             at_starts += Ai[p1] <= Ai[p1 - 1];
     }
-    bool ok = !decreasing;
     int64_t descents = 0;
-    if (ok && nnz > 0) {
-        U largest = (U)Ai[0];
-        for (int64_t k = 1; k < (int64_t)nnz; ++k) {
-            largest = std::max(largest, (U)Ai[k]);
-            descents += Ai[k] <= Ai[k - 1];
-        }
-        ok = (uint64_t)largest < (uint64_t)std::max<int64_t>(nrow, 0);
-    }
-    if (!ok)
+    if (decreasing || !scan_row_indices<I>(Ai, (int64_t)nnz, nrow, &descents))
         return check_pattern_by_column<I>(Ap, ncol, Ai, ai_len, nrow);
     return descents == at_starts ? Pattern::canonical : Pattern::jumbled;
 }
 
 // The conditions of check_pattern without its sortedness test, for callers that accept
 // unsorted columns and duplicates: branch-free loops that the compiler vectorises, so the
-// pass runs at memory speed. `nrow` must be representable in I. On a fault it lets
+// pass runs at memory speed. On a fault it lets
 // check_pattern_by_column find and name it (and raise ValueError).
 template <class I>
 void check_bounds(const I *Ap, int64_t ncol, const I *Ai, int64_t ai_len, int64_t nrow) {
-    using U = std::make_unsigned_t<I>;
     bool bad = Ap[0] != 0 || (int64_t)Ap[ncol] > ai_len;
     if (!bad) {
         bool decreasing = false;
@@ -103,14 +117,10 @@ void check_bounds(const I *Ap, int64_t ncol, const I *Ai, int64_t ai_len, int64_
             decreasing |= Ap[j + 1] < Ap[j];
         bad = decreasing;
     }
-    if (!bad && Ap[ncol] > 0) {
-        // With pointers from 0 that never decrease, Ai[0 .. Ap[ncol]-1] is all they cover;
-        // a negative index is a huge unsigned one.
-        U largest = 0;
-        for (int64_t k = 0, nnz = (int64_t)Ap[ncol]; k < nnz; ++k)
-            largest = std::max(largest, (U)Ai[k]);
-        bad = (uint64_t)largest >= (uint64_t)nrow;
-    }
+    // With pointers from 0 that never decrease, Ai[0 .. Ap[ncol]-1] is all they cover.
+    int64_t descents;
+    if (!bad)
+        bad = !scan_row_indices<I>(Ai, (int64_t)Ap[ncol], nrow, &descents);
     if (bad) {
         check_pattern_by_column<I>(Ap, ncol, Ai, ai_len, nrow);
         raise(PyExc_ValueError, "invalid sparse pattern");  // not reached: the conditions agree
