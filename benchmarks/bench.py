@@ -69,18 +69,32 @@ class Driver:
 
 
 def ferrow_sample(run, inner):
+    """(wall-clock seconds, CPU seconds) per call, averaged over `inner` calls, and the
+    last result."""
     gc.disable()
     try:
+        c0 = time.process_time()
         t0 = time.perf_counter()
         for _ in range(inner):
             result = run()
         t1 = time.perf_counter()
+        c1 = time.process_time()
     finally:
         gc.enable()
-    return (t1 - t0) / inner, result
+    return (t1 - t0) / inner, (c1 - c0) / inner, result
 
 
-def plan(t_single, size):
+def driver_sample(driver, name, inner):
+    out = driver.ask(f"time {name} 1 {inner}")
+    return out["times"][0], out["cpu"][0]
+
+
+# The timing rounds stop growing when the run is behind this schedule (seconds since the
+# start), so that `make bench` stays well within ten minutes on a busy machine.
+TIMING_DEADLINE = 6.5 * 60
+
+
+def plan(t_single, size, behind=False):
     """(inner, rounds) for an operation whose single call took about t_single seconds."""
     if t_single < 1e-3:
         inner = max(1, int(0.02 / max(t_single, 1e-7)))
@@ -88,10 +102,12 @@ def plan(t_single, size):
     if t_single < 0.2:
         inner = max(1, int(0.05 / t_single))
         return inner, max(3, min(9, int(1.0 / (t_single * inner))))
-    return 1, 5 if t_single < 0.6 else 3
+    if behind or t_single >= 2.0:
+        return 1, 3
+    return 1, 7 if t_single < 0.6 else 5
 
 
-def measure(driver, case, data, name):
+def measure(driver, case, data, name, behind=False):
     """Time one operation on both sides; return a result row."""
     row = {"op": name, "case": case.name, "label": case.label, "size": case.size,
            "what": ops.OPERATIONS[name][2]}
@@ -101,27 +117,30 @@ def measure(driver, case, data, name):
         row["skipped"] = str(exc)
         return row
     # Warm-up and calibration: one call on each side.
-    t_f, result = ferrow_sample(run, 1)
-    t_d = driver.ask(f"time {name} 1 1")["times"][0]
-    inner, rounds = plan(max(t_f, t_d), case.size)
-    tf, td = [], []
-    for k in range(rounds):
-        if k % 2 == 0:
-            t, result = ferrow_sample(run, inner)
-            tf.append(t)
-            td.append(driver.ask(f"time {name} 1 {inner}")["times"][0])
-        else:
-            td.append(driver.ask(f"time {name} 1 {inner}")["times"][0])
-            t, result = ferrow_sample(run, inner)
-            tf.append(t)
+    t_f, _, result = ferrow_sample(run, 1)
+    t_d, _ = driver_sample(driver, name, 1)
+    inner, rounds = plan(max(t_f, t_d), case.size, behind)
+    tf, td, cf, cd = [], [], [], []
+    for k in range(rounds):  # ferrow, driver, driver, ferrow, ...
+        for side in ((0, 1) if k % 2 == 0 else (1, 0)):
+            if side == 0:
+                t, c, result = ferrow_sample(run, inner)
+                tf.append(t)
+                cf.append(c)
+            else:
+                t, c = driver_sample(driver, name, inner)
+                td.append(t)
+                cd.append(c)
     ours = check(result)
     theirs = driver.ask(f"check {name}")["check"]
     driver.ask("drop")
     del result, run, check
-    row.update(ferrow=statistics.median(tf), direct=statistics.median(td), inner=inner,
-               rounds=rounds, ferrow_samples=tf, direct_samples=td, agree=ops.signatures_agree(ours, theirs),
-               ferrow_check=ours, direct_check=theirs)
+    med = statistics.median
+    row.update(ferrow=med(tf), direct=med(td), ferrow_cpu=med(cf), direct_cpu=med(cd), inner=inner,
+               rounds=rounds, ferrow_samples=tf, direct_samples=td,
+               agree=ops.signatures_agree(ours, theirs), ferrow_check=ours, direct_check=theirs)
     row["ratio"] = row["ferrow"] / row["direct"]
+    row["cpu_ratio"] = row["ferrow_cpu"] / row["direct_cpu"] if row["direct_cpu"] > 0 else float("nan")
     if case.size == "tiny":
         row["overhead_us"] = (row["ferrow"] - row["direct"]) * 1e6
     return row
@@ -183,7 +202,18 @@ def main(argv=None):
                   f"nnz {int(data['A'].nnz)}", flush=True)
             for name in names:
                 t0 = time.perf_counter()
-                row = measure(driver, c, data, name)
+                behind = t0 - start > TIMING_DEADLINE
+                try:
+                    row = measure(driver, c, data, name, behind)
+                except Exception as exc:  # reported in the results, never hidden
+                    row = {"op": name, "case": c.name, "label": c.label, "size": c.size,
+                           "what": ops.OPERATIONS[name][2], "error": f"{type(exc).__name__}: {exc}"}
+                    try:
+                        driver.ask("drop")
+                    except RuntimeError:
+                        driver.close()
+                        driver = Driver(args.driver)
+                        driver.ask(f"load {dirs[c.name]}")
                 rows.append(row)
                 print("  " + report.progress_line(row, time.perf_counter() - t0), flush=True)
             del data

@@ -9,7 +9,8 @@
 //   ferrow_bench_driver serve
 //       reads commands from stdin, answers each with one JSON line on stdout:
 //         load <case dir>             load a case (its Ap, Ai, Ax, shape; extras on demand)
-//         time <op> <reps> <inner>    reps samples, each the mean of inner calls (seconds)
+//         time <op> <reps> <inner>    reps samples, each the mean of inner calls (seconds,
+//                                     steady clock and process CPU time)
 //         check <op>                  a signature of the last result, compared with ferrow's
 //         quit
 //   ferrow_bench_driver mem <warm-up case dir> <case dir> <op>
@@ -41,6 +42,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include <time.h>
 
 namespace {
 
@@ -848,6 +851,14 @@ std::string json_escape(const std::string &s) {
     return o;
 }
 
+// CPU time of the process (all threads): unlike the wall clock it does not count the
+// time other processes hold the cores.
+double cpu_seconds() {
+    timespec ts;
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return (double)ts.tv_sec + 1e-9 * (double)ts.tv_nsec;
+}
+
 int serve() {
     Case cs;
     std::unique_ptr<Op> op;
@@ -875,17 +886,22 @@ int serve() {
                     op = make(cs, name);
                     cur = name;
                 }
-                std::vector<double> times;
+                std::vector<double> times, cpu;
                 for (long r = 0; r < reps; ++r) {
+                    double c0 = cpu_seconds();
                     auto t0 = std::chrono::steady_clock::now();
                     for (long k = 0; k < inner; ++k) op->run();
                     auto t1 = std::chrono::steady_clock::now();
+                    double c1 = cpu_seconds();
                     times.push_back(std::chrono::duration<double>(t1 - t0).count() / (double)inner);
+                    cpu.push_back((c1 - c0) / (double)inner);
                 }
                 std::ostringstream o;
                 o.precision(9);
                 o << "{\"ok\": true, \"times\": [";
                 for (size_t r = 0; r < times.size(); ++r) o << (r ? ", " : "") << times[r];
+                o << "], \"cpu\": [";
+                for (size_t r = 0; r < cpu.size(); ++r) o << (r ? ", " : "") << cpu[r];
                 o << "]}";
                 std::cout << o.str() << std::endl;
             } else if (cmd == "check") {

@@ -32,10 +32,13 @@ def fmt_time(s):
 def progress_line(row, wall):
     if "skipped" in row:
         return f"{row['op']:17s} not measured: {row['skipped']}"
+    if "error" in row:
+        return f"{row['op']:17s} FAILED: {row['error']}"
     extra = f"  overhead {row['overhead_us']:+.1f} µs" if "overhead_us" in row else ""
     same = "" if row["agree"] else f"  RESULTS DIFFER: {row['ferrow_check']} | {row['direct_check']}"
     return (f"{row['op']:17s} ferrow {fmt_time(row['ferrow']):>10s}  direct {fmt_time(row['direct']):>10s}"
-            f"  ratio {row['ratio']:.3f}{extra}  ({row['rounds']}x{row['inner']}, {wall:.1f} s){same}")
+            f"  ratio {row['ratio']:.3f} (CPU {row['cpu_ratio']:.3f}){extra}  ({row['rounds']}x{row['inner']}, "
+            f"{wall:.1f} s){same}")
 
 
 def memory_line(m):
@@ -105,6 +108,9 @@ def goals(rows, mem_rows):
     for r in rows:
         if "skipped" in r:
             continue
+        if "error" in r:
+            out.append(("measurement", r["op"], r["case"], "failed", "a figure", False))
+            continue
         if r["size"] == "large":
             out.append(("time vs direct, large input", r["op"], r["case"], f"{r['ratio']:.3f}x",
                         f"<= {TIME_LIMIT}x", r["ratio"] <= TIME_LIMIT))
@@ -163,15 +169,15 @@ def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed):
                         ("large", "Large inputs")):
         body = []
         for r in rows:
-            if r["size"] != size or "skipped" in r:
+            if r["size"] != size or "skipped" in r or "error" in r:
                 continue
             over = f"{r['overhead_us']:+.1f}" if "overhead_us" in r else ""
             body.append((f"`{r['op']}`", f"`{r['what']}`", r["label"], fmt_time(r["ferrow"]),
-                         fmt_time(r["direct"]), f"{r['ratio']:.3f}", *( [over] if size == "tiny" else []),
-                         "yes" if r["agree"] else "**no**"))
+                         fmt_time(r["direct"]), f"{r['ratio']:.3f}", f"{r['cpu_ratio']:.3f}",
+                         *([over] if size == "tiny" else []), "yes" if r["agree"] else "**no**"))
         if not body:
             continue
-        header = ["operation", "ferrow call", "case", "ferrow", "direct", "ratio"]
+        header = ["operation", "ferrow call", "case", "ferrow", "direct", "ratio", "CPU-time ratio"]
         header += ["overhead (µs)"] if size == "tiny" else []
         header += ["same result"]
         md += [f"### {title}", "", _table(header, body), ""]
@@ -202,6 +208,12 @@ def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed):
                          fmt_time(p["peer_s"]), speed, p["result"]))
         md += [_table(["task", "case", "ferrow", "time", "peer", "time", "peer / ferrow", "result"], body), ""]
 
+    failed = [r for r in rows if "error" in r]
+    if failed:
+        md += ["## Failures", "", "These measurements raised an error; they have no figure.", ""]
+        md += [f"- `{r['op']}` on {r['label']}: {r['error']}" for r in failed]
+        md.append("")
+
     skipped = sorted({(r["op"], r["skipped"]) for r in rows if "skipped" in r})
     if skipped:
         md += ["## Not measured", "",
@@ -230,8 +242,12 @@ METHOD = """\
   rounds (ferrow, driver, driver, ferrow, ...). A sample is the mean of `inner` calls
   (`inner` chosen so that a sample lasts about 20-50 ms; 1 for calls over 0.2 s), with
   `time.perf_counter` in Python (garbage collection off) and `std::chrono::steady_clock`
-  in C++; the tables show medians over 15 (tiny), 3-9 (mid) and 3-5 (large) samples. As
+  in C++; the tables show medians over 15 (tiny), 3-9 (mid) and 3-7 (large) samples. As
   in `r = f()`, each call's result is freed when the next one has been made, on both sides.
+- **CPU-time ratio**: the same samples timed with the process CPU clock
+  (`time.process_time`, `CLOCK_PROCESS_CPUTIME_ID`), which does not count the time other
+  processes hold the cores; the goals use the wall-clock ratio. Where the two differ much,
+  the machine was busy during the run.
 - **Fixed overhead** is ferrow's median minus the driver's median on the 10 x 10 matrix.
 - **Same result**: the driver prints a signature of its last result (hashes of
   permutations and block boundaries, shapes, nnz(R), norms of solutions) that is
@@ -264,7 +280,7 @@ def plot(path, rows):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    measured = [r for r in rows if "skipped" not in r]
+    measured = [r for r in rows if "skipped" not in r and "error" not in r]
     if not measured:
         fig, ax = plt.subplots(figsize=(6, 2))
         ax.text(0.5, 0.5, "nothing measured", ha="center", va="center")
@@ -290,6 +306,11 @@ def plot(path, rows):
     ax.axhline(1.0, color="black", lw=0.8)
     ax.axhline(TIME_LIMIT, color="tab:red", lw=0.8, ls="--", label=f"goal on large inputs ({TIME_LIMIT}x)")
     ax.set_yscale("log")
+    ticks = [t for t in (0.5, 0.75, 1, 1.5, 2, 3, 5, 10, 20, 50, 100, 200)
+             if min(r["ratio"] for r in measured) / 1.5 <= t <= max(r["ratio"] for r in measured) * 1.5]
+    ax.set_yticks(ticks)
+    ax.set_yticklabels([f"{t:g}" for t in ticks])
+    ax.minorticks_off()
     ax.set_xticks(range(len(order)))
     ax.set_xticklabels(order, rotation=45, ha="right")
     ax.set_ylabel("ferrow time / direct call time")
