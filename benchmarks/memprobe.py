@@ -3,13 +3,15 @@
     python memprobe.py <warm-up case dir> <case dir> <operation>
 
 Mirrors ``ferrow_bench_driver mem``: the operation runs once on the warm-up case (so
-that code paths and lazy imports are loaded), then is set up on the case, the peak
-resident set is reset through /proc/self/clear_refs, and the call runs once. Prints
+that code paths and lazy imports are loaded), then is set up on the case, free heap
+memory is returned to the system (malloc_trim), the peak resident set is reset through
+/proc/self/clear_refs, and the call runs once. Prints
 one JSON line with the growth of the peak over the resident set before the call.
 """
 
 from __future__ import annotations
 
+import ctypes
 import gc
 import json
 import os
@@ -38,6 +40,7 @@ def main():
     data = cases.load(case_dir)
     run, check = ops.make(name, data)
     gc.collect()
+    ctypes.CDLL(None).malloc_trim(0)  # as the driver does: free heap pages back to the system
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
     rss0 = status_kib("VmRSS")

@@ -254,8 +254,10 @@ METHOD = """\
   compared with the signature of ferrow's result; nnz(R) may differ by a few entries
   where the BLAS drops exact zeros differently.
 - **Peak memory**: each side runs in a fresh process, first once on the tiny case, then
-  the operation is set up on the large least-squares case, the peak resident set is
-  reset (`/proc/self/clear_refs`), the call runs once, and the growth of the peak
+  the operation is set up on the large least-squares case, free heap memory is handed
+  back to the system (`malloc_trim`, so that the call's allocations are not hidden in
+  pages the set-up freed), the peak resident set is reset (`/proc/self/clear_refs`),
+  the call runs once, and the growth of the peak
   (`VmHWM`) over the resident set before the call is reported; results stay alive.
 - **BLAS.** Both sides run with one OpenBLAS thread (`OPENBLAS_NUM_THREADS=1` unless set
   by the caller): with two threads OpenBLAS spins in `sched_yield` between the many small
