@@ -73,12 +73,12 @@ int ordering_code(nb::handle order) {
             if (PyUnicode_CompareWithASCIIString(order.ptr(), o.name) == 0)
                 return o.code;
     }
-    PyErr_SetObject(PyExc_KeyError, order.ptr());
     nb::set names;
     for (const Ordering &o : orderings)
         names.add(nb::str(o.name));
     std::string text = std::string("Unknown ordering method: ") + nb::str(order).c_str() +
                        ". Must be one of " + nb::str(names).c_str() + ".";
+    PyErr_SetObject(PyExc_KeyError, order.ptr());  // the failed lookup, the context
     raise_in_place_of_current(PyExc_ValueError, text.c_str());
 }
 
