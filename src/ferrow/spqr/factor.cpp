@@ -46,7 +46,17 @@ nb::object new_factor_object(Factor **out) {
     return o;
 }
 
-Factor &factor_of(nb::handle self) { return nb::cast<Factor &>(self); }
+// The factor of `self`; an instance whose constructor did not complete (it failed, or a
+// subclass did not call it) fails the state guards like any factor below its state.
+Factor &factor_of(nb::handle self) {
+    if (!nb::isinstance<Factor>(self))
+        raise(PyExc_TypeError, "expected an SPQRFactor, got %.200s", Py_TYPE(self.ptr())->tp_name);
+    if (!nb::inst_ready(self)) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
+    return *nb::inst_ptr<Factor>(self);
+}
 
 namespace {
 
@@ -806,7 +816,13 @@ void register_factor(nb::module_ &m) {
         nb::arg("A"), nb::arg("itype"),
         "Raise ValueError unless the validated matrix A and its index dtype match the analysis.");
 
-    cls.def_prop_ro("is_numeric", [](nb::handle self) { return is_numeric(factor_of(self)); },
+    cls.def_prop_ro("is_numeric",
+                    [](nb::handle self) {
+                        // An instance whose constructor did not complete is not numeric.
+                        return nb::isinstance<Factor>(self) && !nb::inst_ready(self)
+                                   ? false
+                                   : is_numeric(factor_of(self));
+                    },
                     "Whether the numeric factorisation exists.");
     cls.def_prop_ro("shape", [](nb::handle self) { return shape_of(factor_of(self)); },
                     "(M, N), the shape of the factored matrix.");

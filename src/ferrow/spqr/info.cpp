@@ -105,7 +105,17 @@ nb::object coerce(Kind kind, nb::handle v) {
     return nb::none();
 }
 
-Info &info_of(nb::handle self) { return nb::cast<Info &>(self); }
+// The record of `self`. An instance made without its constructor (SPQRInfo.__new__, or a
+// subclass whose __init__ does not call it) is a record whose fields are all None.
+Info &info_of(nb::handle self) {
+    if (!nb::isinstance<Info>(self))
+        raise(PyExc_TypeError, "expected an SPQRInfo, got %.200s", Py_TYPE(self.ptr())->tp_name);
+    if (!nb::inst_ready(self)) {
+        new (nb::inst_ptr<Info>(self)) Info();
+        nb::inst_mark_ready(self);
+    }
+    return *nb::inst_ptr<Info>(self);
+}
 
 nb::tuple field_tuple(const Info &s, const size_t *order) {
     PyObject *t = PyTuple_New(NFIELDS);
@@ -407,7 +417,7 @@ void register_info(nb::module_ &m) {
         "Build a record; each value passes the coercion rule of its field.");
 
     for (size_t k = 0; k < NFIELDS; ++k)
-        cls.def_prop_ro(field_specs[k].name, [k](const Info &s) { return s.f[k]; });
+        cls.def_prop_ro(field_specs[k].name, [k](nb::handle self) { return info_of(self).f[k]; });
 
     cls.def("__repr__", &info_repr);
     cls.def("__eq__", &info_eq, nb::arg("other").none());
