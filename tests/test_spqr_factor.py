@@ -761,3 +761,15 @@ def test_demo_section_runs(monkeypatch):
     assert "numeric factorisation" in text and "fresh spqr_solve" in text
     difference = float(text.split("between the two solutions: ")[1].split()[0])
     assert difference < 1e-10
+
+
+def test_operands_without_columns(variant):
+    dtype, itype = variant
+    F = spqr_factor(matrix(5, 3, variant))
+    assert F.solve(np.zeros((5, 0), dtype)).shape == (3, 0)
+    assert F.solve(np.zeros((3, 0), dtype), transpose=True).shape == (5, 0)
+    assert F.qmult(np.zeros((5, 0), dtype)).shape == (5, 0)
+    assert F.qmult(np.zeros((0, 5), dtype), "XQ").shape == (0, 5)
+    empty = with_index_type(sp.csc_array((5, 0), dtype=dtype), itype)
+    assert F.qmult(empty, "QTX").shape == (5, 0)
+    assert F.solve(empty).shape == (3, 0)
