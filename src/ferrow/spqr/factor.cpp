@@ -284,11 +284,16 @@ void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block)
     if (bridge->dense_from_ndarray[f.is_real ? 1 : 3](X.ptr(), block) == 0)
         return;
     PyErr_Clear();
-    nb::object dtype = nb::hasattr(X, "dtype") ? X.attr("dtype") : nb::str(Py_TYPE(X.ptr())->tp_name);
+    std::string got = Py_TYPE(X.ptr())->tp_name;
+    if (is_ndarray(X)) {
+        got = "a " + std::to_string(ndim_of(X)) + "-D " + format(X.attr("dtype")) + " array";
+        if (ndim_of(X) == 2 && !differ(X.attr("dtype"), f.dtype))
+            got += " whose first axis is not contiguous";
+    }
     raise(PyExc_TypeError,
           "%s must be a 2-D %s array whose first axis is contiguous (column-major), the value "
-          "type of the factor (got %.200s)",
-          name, f.is_real ? "float64" : "complex128", repr_of(dtype).c_str());
+          "type of the factor; got %.200s",
+          name, f.is_real ? "float64" : "complex128", got.c_str());
 }
 
 nb::object solve_dense(nb::handle self, nb::handle b, nb::handle transpose_obj) {

@@ -78,7 +78,9 @@ int ordering_code(nb::handle order) {
         names.add(nb::str(o.name));
     std::string text = std::string("Unknown ordering method: ") + nb::str(order).c_str() +
                        ". Must be one of " + nb::str(names).c_str() + ".";
-    PyErr_SetObject(PyExc_KeyError, order.ptr());  // the failed lookup, the context
+    // The failed lookup's KeyError becomes the context; set only once the text is built
+    // (no Python call may run while an exception is pending).
+    PyErr_SetObject(PyExc_KeyError, order.ptr());
     raise_in_place_of_current(PyExc_ValueError, text.c_str());
 }
 
