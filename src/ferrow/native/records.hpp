@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <string>
 
 #include "errors.hpp"
 
@@ -24,10 +25,22 @@ struct RecordSpec {
     const RecordField *fields;  // in declaration order
     size_t nfields;
     const char *array_annotation;  // annotation of from_array's parameter
+    const char *array_param = "info";  // name of from_array's parameter
 };
 
 // Builds cls(**{field: int(info[slot]) or float(info[slot])}) for `spec`.
 inline nb::object record_from_array(const RecordSpec &spec, nb::handle cls, nb::handle info) {
+    // Indexing a SciPy sparse object runs SciPy's compiled code on its index arrays,
+    // which trusts them; an information array is never sparse.
+    static PyObject *issparse =
+        nb::object(nb::module_::import_("scipy.sparse").attr("issparse")).release().ptr();
+    PyObject *sparse = PyObject_CallOneArg(issparse, info.ptr());
+    check_python(sparse != nullptr);
+    int is_sparse = PyObject_IsTrue(sparse);
+    Py_DECREF(sparse);
+    if (is_sparse)
+        raise(PyExc_TypeError, "%s.from_array expects the library's information array, not a sparse matrix",
+              spec.name);
     nb::dict kwargs;
     for (size_t k = 0; k < spec.nfields; ++k) {
         const RecordField &f = spec.fields[k];
@@ -55,10 +68,14 @@ inline nb::object add_record(nb::module_ &m, const RecordSpec &spec) {
                                      builtins.attr(spec.fields[k].is_float ? "float" : "int")));
 
     const RecordSpec *sp = &spec;
+    std::string signature = std::string("def from_array(cls, ") + spec.array_param + ": " +
+                            spec.array_annotation + ") -> " + spec.name;
+    std::string doc = std::string("Build a record from the library's information array `") +
+                      spec.array_param + "`.";
     nb::object from_array = nb::cpp_function(
         [sp](nb::handle cls, nb::handle info) { return record_from_array(*sp, cls, info); },
-        nb::arg("cls"), nb::arg("info"), nb::name("from_array"),
-        "Build a record from the library's information array `info`.");
+        nb::arg("cls"), nb::arg(spec.array_param), nb::name("from_array"),
+        nb::sig(signature.c_str()), doc.c_str());
 
     nb::dict ns;
     ns["__module__"] = module_name;
