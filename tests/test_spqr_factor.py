@@ -263,6 +263,9 @@ def test_factorize_checks_the_matrix():
     with pytest.raises(ValueError, match="Expected 'int32', got 'int64'"):
         F._check_input_matrix(with_index_type(A, np.int64), np.dtype(np.int64))
     assert F._check_input_matrix(A, np.dtype(np.int32)) is None
+    assert F._check_input_matrix(A=A, itype="int32") is None  # anything np.dtype accepts
+    with pytest.raises(ValueError, match="Expected 'int32', got 'int64'"):
+        F._check_input_matrix(A, np.int64)
 
 
 def test_factorize_refuses_another_pattern(variant):

@@ -189,9 +189,15 @@ void factor_init(Factor *self, nb::handle A, nb::handle use_singletons, nb::hand
     }
 }
 
-void check_input_matrix(Factor &f, nb::handle A, nb::handle itype) {
+// np.dtype(x): dtypes compare with each other in NumPy's own code. (A comparison that
+// dispatched to an arbitrary object could run SciPy's compiled code on a sparse object
+// whose arrays were never checked.)
+nb::object as_dtype(nb::handle x) { return obj.np.get().attr("dtype")(x); }
+
+void check_input_matrix(Factor &f, nb::handle A, nb::handle itype_obj) {
     nb::object shape = shape_of(f), A_shape = A.attr("shape");
-    if (differ(A_shape, shape))
+    nb::object itype = as_dtype(itype_obj);
+    if (differ(shape, A_shape))
         raise(PyExc_ValueError,
               "The shape of the input matrix does not match the one used for symbolic "
               "factorization. Expected %s, got %s.",
@@ -201,7 +207,7 @@ void check_input_matrix(Factor &f, nb::handle A, nb::handle itype) {
               "The integer size of the input matrix does not match the one used for symbolic "
               "factorization. Expected '%s', got '%s'.",
               format(f.itype).c_str(), format(itype).c_str());
-    nb::object dtype = A.attr("dtype");
+    nb::object dtype = as_dtype(A.attr("dtype"));
     if (differ(dtype, f.dtype))
         raise(PyExc_ValueError,
               "The data type of the input matrix does not match the one used for symbolic "
