@@ -156,7 +156,8 @@ void analyse(Factor &f, nb::handle A_in, bool use_singletons, nb::handle order, 
     int ordering = ordering_code(order);
     f.tol = tolerance(tol);
     cholmod_sparse header;
-    sparse_header(A, &header);
+    CscArrays keep;  // the viewed arrays, held while the library may read them
+    sparse_header(A, &header, keep);
     f.use_int32 = header.itype == CHOLMOD_INT;
     f.is_real = header.xtype == CHOLMOD_REAL;
     start_common(&f.common, f.use_int32);
@@ -246,8 +247,16 @@ nb::object factorize(nb::handle self, nb::handle A_in, nb::handle tol) {
     Factor &f = factor_of(self);
     nb::object A = validated_qr_matrix(A_in);
     check_input_matrix(f, A, A.attr("indptr").attr("dtype"));
+    // The tolerance (and its warning, which may run Python code) before the header: from
+    // the pattern check to the library call nothing may touch A's arrays.
+    double t = tol.is_none() ? f.tol : tolerance(tol);
+    if (!tol.is_none() && is_numeric(f) && t != f.tol)
+        warn(PyExc_UserWarning,
+             "The tolerance has been changed from the one used during a previous numeric "
+             "factorization. This may lead to inconsistent rank determination.");
     cholmod_sparse header;
-    sparse_header(A, &header);
+    CscArrays keep;  // the viewed arrays, held while the library may read them
+    sparse_header(A, &header, keep);
     if ((header.itype == CHOLMOD_INT) != f.use_int32 || (header.xtype == CHOLMOD_REAL) != f.is_real)
         raise(PyExc_ValueError, "The input matrix does not match the factor's index or value type.");
     f.visit([&](auto v) {
@@ -259,19 +268,7 @@ nb::object factorize(nb::handle self, nb::handle A_in, nb::handle tol) {
             raise(PyExc_ValueError,
                   "The sparsity pattern of the input matrix does not match the one used for "
                   "symbolic factorization.");
-    });
-    if (!tol.is_none()) {
-        double t = tolerance(tol);
-        if (is_numeric(f) && t != f.tol)
-            warn(PyExc_UserWarning,
-                 "The tolerance has been changed from the one used during a previous numeric "
-                 "factorization. This may lead to inconsistent rank determination.");
         f.tol = t;
-    }
-    f.visit([&](auto v) {
-        using E = typename decltype(v)::Entry;
-        using I = typename decltype(v)::Int;
-        QRFactorization<E, I> *qr = require_symbolic<E, I>(f);
         SuiteSparseQR_numeric<E, I>(f.tol, &header, qr, f.cm);
         handle_errors(f.cm->status);
     });
@@ -408,7 +405,8 @@ nb::object with_factor_index_type(Factor &f, nb::handle X) {
 nb::object qmult_sparse(Factor &f, int method, nb::handle X_in) {
     nb::object X = with_factor_index_type(f, validated_operand(X_in));
     cholmod_sparse Xs;
-    sparse_header(X, &Xs);
+    CscArrays keep;
+    sparse_header(X, &Xs, keep);
     if ((Xs.xtype == CHOLMOD_REAL) != f.is_real)
         raise(PyExc_ValueError, "X must have the value type of the factor");
     return f.visit([&](auto v) -> nb::object {

@@ -220,12 +220,27 @@ void sparse_header(nb::handle A, cholmod_sparse *header) {
     check_python(rc == 0);
 }
 
+void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep) {
+    keep.shape = A.attr("shape");
+    keep.indptr = A.attr("indptr");
+    keep.indices = A.attr("indices");
+    keep.data = A.attr("data");
+    int rc = bridge->sparse_from_csc(keep.shape.ptr(), keep.indptr.ptr(), keep.indices.ptr(),
+                                     keep.data.ptr(), 0, header);
+    check_python(rc == 0);
+}
+
 void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name) {
     if (bridge->dense_from_ndarray[is_real ? 1 : 3](X.ptr(), header) != 0) {
         PyErr_Clear();
+        std::string got = Py_TYPE(X.ptr())->tp_name;
+        if (PyObject_TypeCheck(X.ptr(), &PyArray_Type))
+            got = nb::cast<std::string>(nb::str(nb::object(X.attr("dtype")))) + " array of shape " +
+                  nb::cast<std::string>(nb::str(nb::object(X.attr("shape")))) + " and strides " +
+                  nb::cast<std::string>(nb::str(nb::object(X.attr("strides"))));
         raise(PyExc_ValueError,
               "%s must be a 2-D %s array whose first axis is contiguous (got %.200s)", name,
-              is_real ? "float64" : "complex128", nb::repr(X.attr("dtype")).c_str());
+              is_real ? "float64" : "complex128", got.c_str());
     }
 }
 
