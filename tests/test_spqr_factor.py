@@ -759,7 +759,7 @@ def test_demo_section_runs(monkeypatch):
     monkeypatch.setattr(demo, "GRID", 12)
     monkeypatch.setattr(demo, "COUNT", 3)
     out = io.StringIO()
-    demo.run(out)
+    demo.run(out, repeat=1)
     text = out.getvalue()
     assert "numeric factorisation" in text and "fresh spqr_solve" in text
     difference = float(text.split("between the two solutions: ")[1].split()[0])
