@@ -137,9 +137,11 @@ def measure(driver, case, data, name, behind=False):
     del result, run, check
     med = statistics.median
     row.update(ferrow=med(tf), direct=med(td), ferrow_cpu=med(cf), direct_cpu=med(cd), inner=inner,
-               rounds=rounds, ferrow_samples=tf, direct_samples=td,
+               rounds=rounds, ferrow_samples=tf, direct_samples=td, ferrow_cpu_samples=cf,
+               direct_cpu_samples=cd,
                agree=ops.signatures_agree(ours, theirs), ferrow_check=ours, direct_check=theirs)
     row["ratio"] = row["ferrow"] / row["direct"]
+    row["best_ratio"] = min(tf) / min(td)
     row["cpu_ratio"] = row["ferrow_cpu"] / row["direct_cpu"] if row["direct_cpu"] > 0 else float("nan")
     if case.size == "tiny":
         row["overhead_us"] = (row["ferrow"] - row["direct"]) * 1e6
@@ -252,6 +254,11 @@ def main(argv=None):
     report.write_results(os.path.join(args.out, "RESULTS.md"), env, rows, mem_rows, peer_rows, goals,
                          elapsed)
     report.plot(os.path.join(args.out, "ratios.png"), rows)
+    raw = os.path.join(HERE, "out")
+    os.makedirs(raw, exist_ok=True)
+    with open(os.path.join(raw, "results.json"), "w") as f:  # every sample, for a closer look
+        json.dump({"environment": env, "timings": rows, "memory": mem_rows, "peers": peer_rows}, f,
+                  indent=1)
     print(f"\n[bench] wrote {os.path.join(args.out, 'RESULTS.md')} and ratios.png "
           f"in {elapsed:.0f} s", flush=True)
     return 0
