@@ -1,6 +1,8 @@
 // Compiled helpers of ferrow.utils: the O(nnz) structural check of a sparse pattern.
 #include <nanobind/nanobind.h>
 
+#include <cstring>
+
 #include "native/buffers.hpp"
 #include "native/module.hpp"
 #include "native/structure.hpp"
@@ -61,6 +63,69 @@ void check_coordinates(nb::handle row, nb::handle col, nb::handle nrow_obj, nb::
     scan(c, ncol, "column");
 }
 
+bool numeric_format(const char *fmt) {
+    if (fmt == nullptr) return true;  // unsigned bytes
+    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+    if (fmt[0] == 'Z') ++fmt;  // complex
+    return fmt[0] != '\0' && fmt[1] == '\0' && std::strchr("?bBhHiIlLqQnNefdg", fmt[0]) != nullptr;
+}
+
+// The common case of validate_csc_input, without a line of Python: a CSC object whose
+// index arrays are contiguous int32 or int64 arrays of one type, a canonical pattern and
+// numeric values. Returns (A, data.dtype, indptr.dtype), or None when the general path
+// must look at A (conversions, canonicalisation); raises ValueError for a corrupted
+// structure or a non-square A that must be square.
+nb::object csc_fast_path(nb::handle A, bool require_square) {
+    nb::object shape = A.attr("shape");
+    nb::object indptr = A.attr("indptr"), indices = A.attr("indices"), data = A.attr("data");
+    if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2)
+        return nb::none();
+    int64_t M = to_index(PyTuple_GET_ITEM(shape.ptr(), 0), "M");
+    int64_t N = to_index(PyTuple_GET_ITEM(shape.ptr(), 1), "N");
+    if (M < 0 || N < 0)
+        return nb::none();
+    Py_buffer pv, iv, dv;
+    auto get = [](nb::handle o, Py_buffer *v) {
+        if (PyObject_GetBuffer(o.ptr(), v, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+            PyErr_Clear();
+            return false;
+        }
+        return true;
+    };
+    if (!get(indptr, &pv))
+        return nb::none();
+    bool have_i = get(indices, &iv), have_d = have_i && get(data, &dv);
+    nb::object result = nb::none();
+    Elem e = elem_from_format(pv.format, pv.itemsize);
+    auto contiguous = [&] {
+        for (Py_buffer *v : {&pv, &iv, &dv})
+            if (v->ndim != 1 || (v->shape[0] > 1 && v->strides[0] != v->itemsize)) return false;
+        return true;
+    };
+    if (have_d && (e == Elem::i32 || e == Elem::i64) && elem_from_format(iv.format, iv.itemsize) == e &&
+        numeric_format(dv.format) && contiguous() && pv.shape[0] == N + 1) {
+        try {
+            Pattern pat = e == Elem::i32
+                ? check_pattern<int32_t>((int32_t *)pv.buf, N, (int32_t *)iv.buf, iv.shape[0], M)
+                : check_pattern<int64_t>((int64_t *)pv.buf, N, (int64_t *)iv.buf, iv.shape[0], M);
+            int64_t nnz = e == Elem::i32 ? ((int32_t *)pv.buf)[N] : ((int64_t *)pv.buf)[N];
+            if (pat == Pattern::canonical && dv.shape[0] >= nnz) {
+                if (require_square && M != N)
+                    raise(PyExc_ValueError, "A must be square, got shape (%lld, %lld)", (long long)M,
+                          (long long)N);
+                result = nb::make_tuple(A, data.attr("dtype"), indptr.attr("dtype"));
+            }
+        } catch (...) {
+            PyBuffer_Release(&pv); PyBuffer_Release(&iv); PyBuffer_Release(&dv);
+            throw;
+        }
+    }
+    PyBuffer_Release(&pv);
+    if (have_i) PyBuffer_Release(&iv);
+    if (have_d) PyBuffer_Release(&dv);
+    return result;
+}
+
 }  // namespace
 
 FERROW_MODULE(_structure, m) {
@@ -73,4 +138,6 @@ FERROW_MODULE(_structure, m) {
     m.def("check_coordinates", &check_coordinates, nb::arg("row"), nb::arg("col"),
           nb::arg("nrow"), nb::arg("ncol"),
           "Check coordinate index arrays for equal length and range; raise ValueError otherwise.");
+    m.def("csc_fast_path", &csc_fast_path, nb::arg("A"), nb::arg("require_square"),
+          "validate_csc_input for a CSC object that needs no conversion; None otherwise.");
 }

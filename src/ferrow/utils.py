@@ -5,14 +5,15 @@ from __future__ import annotations
 import warnings
 
 import numpy as np
-from scipy.sparse import SparseEfficiencyWarning, csc_array, issparse
+from scipy.sparse import SparseEfficiencyWarning, csc_array, csc_matrix, issparse
 
-from ferrow._structure import check_compressed, check_coordinates
+from ferrow._structure import check_compressed, check_coordinates, csc_fast_path
 
 __all__ = ["validate_csc_input"]
 
 _INDEX_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
 _INT32_MAX = np.iinfo(np.int32).max
+_CSC_TYPES = (csc_array, csc_matrix)
 
 
 def _numeric_values(data, what="A"):
@@ -173,6 +174,10 @@ def validate_csc_input(A, require_square=False):
     SparseEfficiencyWarning
         When `A` is not in CSC form and has to be converted.
     """
+    if type(A) in _CSC_TYPES:
+        result = csc_fast_path(A, require_square)
+        if result is not None:
+            return result
     if issparse(A):
         if A.ndim != 2:
             raise ValueError(f"A must be two-dimensional, got {A.ndim} dimensions")

@@ -9,6 +9,8 @@ process's resident size (library memory included) must stay below small bounds.
 
 from __future__ import annotations
 
+import faulthandler
+
 import gc
 import importlib
 import sys
@@ -104,6 +106,7 @@ def measure(fn, rounds):
 
 
 def main(argv):
+    faulthandler.enable()
     rounds = int(argv[0]) if argv else 4000
     warnings.simplefilter("ignore")
     problems = []

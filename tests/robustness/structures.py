@@ -11,6 +11,8 @@ when they are valid, return a correct result (a permutation, a matching). Determ
 
 from __future__ import annotations
 
+import faulthandler
+
 import importlib
 import sys
 import warnings
@@ -128,6 +130,7 @@ def run(m, n, Ap, Ai, valid):
 
 
 def main(argv):
+    faulthandler.enable()
     examples = int(argv[0]) if argv else 600
 
     @settings(max_examples=examples, derandomize=True, database=None, deadline=None,

@@ -12,6 +12,8 @@ the last target printed is the one that crashed.
 
 from __future__ import annotations
 
+import faulthandler
+
 import sys
 import warnings
 
@@ -82,6 +84,7 @@ def sweep(names):
 
 
 def main(argv):
+    faulthandler.enable()
     names = [n for n in TARGETS if not argv or any(n.startswith(p) for p in argv)]
     problems = sweep(names)
     print(f"swept {len(names)} entry points", flush=True)
