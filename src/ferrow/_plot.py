@@ -66,7 +66,7 @@ def _draw_pattern(ax, A, color, side_points):
         counts = np.bincount(rb * bw + cb, minlength=bh * bw).reshape(bh, bw)
         cmap = LinearSegmentedColormap.from_list("entries", ["#c9d8e8" if color == COLORS["a"]
                                                              else "#ecc9c2", color])
-        cmap.set_bad("white")
+        cmap = cmap.with_extremes(bad="white")
         top = counts.max()
         norm = Normalize(0, 1) if top <= 1 else LogNorm(1, top)
         ax.imshow(np.ma.masked_equal(counts, 0), cmap=cmap, norm=norm, interpolation="nearest",

@@ -28,6 +28,7 @@ import os
 import sys
 import time
 import warnings
+import zlib
 
 import numpy as np
 import scipy.sparse as sp
@@ -91,9 +92,9 @@ def _open_text_stream(path, kind):
     try:
         first = stream.readline(256)
         stream.seek(0)
-    except (OSError, EOFError, ValueError) as exc:
+    except (OSError, EOFError, ValueError, zlib.error) as exc:
         stream.close()
-        raise UsageError(f"{path}: cannot decompress: {exc}") from None
+        raise UsageError(f"{path}: cannot decompress: {_one_line(exc)}") from None
     return stream, first
 
 
@@ -194,7 +195,7 @@ def read_vector_or_matrix(path):
 def _loadtxt(stream, path):
     try:
         text = io.TextIOWrapper(stream, encoding="utf-8").read()
-    except (UnicodeDecodeError, OSError, EOFError) as exc:
+    except (UnicodeDecodeError, OSError, EOFError, zlib.error) as exc:
         raise UsageError(f"{path}: not a text file of numbers: {_one_line(exc)}") from None
     for dtype in (np.float64, np.complex128):
         try:
