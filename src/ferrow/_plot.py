@@ -21,7 +21,9 @@ from matplotlib.ticker import FuncFormatter, MaxNLocator
 COLORS = {"a": "#1f4e79", "r": "#a23b2a"}
 BLOCK_COLOR = "#e08a00"
 DPI = 150
-PANEL_INCHES = 4.2
+PANEL_INCHES = 4.2  # the longest side of the largest matrix
+MIN_PANEL_INCHES = 1.2  # a thinner side is stretched (and the aspect given up)
+SLOT_INCHES = 2.6  # the least width of a panel, for its title
 MIN_MARKER_PIXELS = 1.8  # an entry is never drawn smaller than this
 MAX_MARKERS = 150_000  # more entries than this are drawn as an image
 
@@ -40,39 +42,48 @@ class Panel:
     color: str = "a"
 
 
-def _aspect(shape):
-    M, N = shape
-    ratio = max(M, 1) / max(N, 1)
-    return ("equal", ratio) if 0.2 <= ratio <= 5 else ("auto", 1.0)
+def _layout(panels):
+    """One scale (inches per row or column) for every panel, so that A and its factor
+    are drawn to the same scale; panels too thin to read are stretched instead."""
+    longest = max(max(p.matrix.shape) for p in panels) or 1
+    scale = PANEL_INCHES / longest
+    boxes = []
+    for p in panels:
+        M, N = p.matrix.shape
+        w, h = max(N, 1) * scale, max(M, 1) * scale
+        aspect = "equal"
+        if min(w, h) < MIN_PANEL_INCHES:
+            aspect = "auto"
+            w, h = max(w, MIN_PANEL_INCHES), max(h, MIN_PANEL_INCHES)
+        boxes.append((w, h, aspect))
+    return scale, boxes
 
 
-def _draw_pattern(ax, A, color, side_points):
+def _draw_pattern(ax, A, color, width, height):
+    """Entries of A into `ax`, whose plotting area is about width x height inches."""
     M, N = A.shape
     coo = A.tocoo()
     rows, cols = np.asarray(coo.row), np.asarray(coo.col)
-    longest = max(M, N, 1)
-    cell_points = side_points / longest
+    cell_points = min(width / max(N, 1), height / max(M, 1)) * 72
     if len(rows) <= MAX_MARKERS:
         size = min(max(cell_points * 0.9, MIN_MARKER_PIXELS * 72 / DPI), 14.0)
         ax.plot(cols, rows, linestyle="none", marker="s", markersize=size, markeredgewidth=0,
                 color=color, rasterized=len(rows) > 20000)
     else:
         # Entries per pixel, on a logarithmic scale from a light tint to the full colour.
-        pixels = int(side_points * DPI / 72)
-        bh = max(1, min(M, int(pixels * M / longest)))
-        bw = max(1, min(N, int(pixels * N / longest)))
+        bh = max(1, min(M, int(height * DPI)))
+        bw = max(1, min(N, int(width * DPI)))
         rb = (rows.astype(np.int64) * bh) // M
         cb = (cols.astype(np.int64) * bw) // N
         counts = np.bincount(rb * bw + cb, minlength=bh * bw).reshape(bh, bw)
-        cmap = LinearSegmentedColormap.from_list("entries", ["#c9d8e8" if color == COLORS["a"]
-                                                             else "#ecc9c2", color])
-        cmap = cmap.with_extremes(bad="white")
+        tint = "#c9d8e8" if color == COLORS["a"] else "#ecc9c2"
+        cmap = LinearSegmentedColormap.from_list("entries", [tint, color]).with_extremes(bad="white")
         top = counts.max()
         norm = Normalize(0, 1) if top <= 1 else LogNorm(1, top)
         ax.imshow(np.ma.masked_equal(counts, 0), cmap=cmap, norm=norm, interpolation="nearest",
                   extent=(-0.5, N - 0.5, M - 0.5, -0.5), aspect=ax.get_aspect())
-    ax.set_xlim(-0.5, N - 0.5)
-    ax.set_ylim(M - 0.5, -0.5)
+    ax.set_xlim(-0.5, max(N, 1) - 0.5)
+    ax.set_ylim(max(M, 1) - 0.5, -0.5)
 
 
 def _draw_blocks(ax, r):
@@ -89,28 +100,26 @@ def _draw_blocks(ax, r):
 
 def draw(path, panels, title):
     """Draw `panels` side by side into the PNG file `path`."""
-    ratios = [_aspect(p.matrix.shape) for p in panels]
-    tallest = max(r for _, r in ratios)
-    height = PANEL_INCHES * min(max(tallest, 0.45), 1.5) + 0.9
-    fig = Figure(figsize=(PANEL_INCHES * len(panels), height), dpi=DPI, layout="constrained")
-    fig.get_layout_engine().set(w_pad=0.12, h_pad=0.08, wspace=0.06)
-    axes = fig.subplots(1, len(panels), squeeze=False)[0]
-    side_points = PANEL_INCHES * 72 * 0.78
-    for ax, panel, (aspect, _) in zip(axes, panels, ratios):
+    _, boxes = _layout(panels)
+    slots = [max(w, SLOT_INCHES) for w, _, _ in boxes]
+    tallest = max(h for _, h, _ in boxes)
+    fig = Figure(figsize=(sum(slots) + 0.5, tallest + 1.5), dpi=DPI, layout="constrained")
+    fig.get_layout_engine().set(w_pad=0.12, h_pad=0.08, wspace=0.05)
+    axes = fig.subplots(1, len(panels), squeeze=False, width_ratios=slots)[0]
+    for ax, panel, (w, h, aspect) in zip(axes, panels, boxes):
         A = panel.matrix
         M, N = A.shape
         color = COLORS.get(panel.color, panel.color)
         ax.set_aspect(aspect)
-        _draw_pattern(ax, A, color, side_points)
+        _draw_pattern(ax, A, color, w, h)
         if panel.blocks is not None:
             _draw_blocks(ax, panel.blocks)
         ax.set_title(f"{panel.label}\n{M:,} \u00d7 {N:,},  nnz {A.nnz:,}", fontsize=10, linespacing=1.4)
         if panel.caption:
             ax.set_xlabel(panel.caption, fontsize=9, color="#333333", labelpad=6)
-        ax.xaxis.set_major_locator(MaxNLocator(5, integer=True))
-        ax.yaxis.set_major_locator(MaxNLocator(5, integer=True))
-        ax.xaxis.set_major_formatter(_THOUSANDS)
-        ax.yaxis.set_major_formatter(_THOUSANDS)
+        for axis in (ax.xaxis, ax.yaxis):
+            axis.set_major_locator(MaxNLocator(5, integer=True))
+            axis.set_major_formatter(_THOUSANDS)
         ax.tick_params(labelsize=7, length=2.5, color="#888888", labelcolor="#555555")
         for spine in ax.spines.values():
             spine.set_color("#999999")

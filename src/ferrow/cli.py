@@ -389,7 +389,8 @@ def _rows(pairs, indent="  "):
 
 
 def _shape_text(info):
-    return f"{info['rows']:,} x {info['cols']:,}, {info['nnz']:,} entries, {info['dtype']}"
+    entries = "entry" if info["nnz"] == 1 else "entries"
+    return f"{info['rows']:,} x {info['cols']:,}, {info['nnz']:,} {entries}, {info['dtype']}"
 
 
 # --------------------------------------------------------------------------- order
@@ -510,6 +511,8 @@ def cmd_order(args):
 def _ratio(natural, ordered):
     if not natural or not ordered:
         return "-"
+    if natural == ordered:
+        return "no change"
     r = natural / ordered
     return f"{r:.2f}x fewer" if r >= 1 else f"{1 / r:.2f}x more"
 
@@ -594,7 +597,7 @@ def cmd_btf(args):
             plot.Panel(A, "A", f"structural rank {rank:,}"),
             plot.Panel(B, "A[p][:, q], block upper triangular",
                        f"{nblocks:,} blocks, largest {res['largest_block']:,}"
-                       + (f", {big:,} outlined" if big else ""), blocks=bounds),
+                       + (" (blocks > 1 \u00d7 1 outlined)" if big else ""), blocks=bounds),
         ], title=f"{os.path.basename(args.file)}: block triangular form")
     return res
 
@@ -734,9 +737,12 @@ def _text_solve(res):
     for w in res["warnings"]:
         lines.append(f"warning: {w}")
     cols = list(range(k)) if k <= 8 else None
-    names = [("||b - A x||", "residual_norm"), ("||b - A x|| / ||b||", "relative_residual"),
-             ("||A^H (b - A x)||", "normal_residual"),
-             ("||A^H r|| / (||A||_F ||r||)", "relative_normal_residual"), ("||x||", "solution_norm")]
+    names = [("||b - A x||", "residual_norm"), ("||b - A x|| / ||b||", "relative_residual")]
+    if res["kind"] == "least-squares":
+        # At a least-squares solution the residual is orthogonal to the range of A.
+        names += [("||A^H (b - A x)||", "normal_residual"),
+                  ("||A^H r|| / (||A||_F ||r||)", "relative_normal_residual")]
+    names.append(("||x||", "solution_norm"))
     if cols is not None:
         header = "" if k == 1 else "  ".join(f"{'column ' + str(j):>12}" for j in cols)
         pairs = [("", header)] if header else []
