@@ -121,6 +121,13 @@ def test_info_record():
     assert pickle.loads(pickle.dumps(info)) == info and hash(info) == hash(CAMDInfo.from_array(arr))
     assert repr(info).startswith("CAMDInfo(status=0, N=1, nz=2, symmetry=3.7")
     assert CAMDInfo.from_array([-2.9] * 14).status == -2
+    with pytest.raises(IndexError):
+        CAMDInfo.from_array([0] * 13)
+    # indexing a (possibly corrupted) sparse object would run SciPy's unchecked code
+    bad = sp.csc_array((3, 3))
+    bad.indptr = np.array([0, 1, 2], dtype=np.int32)
+    with pytest.raises(TypeError, match="not a sparse matrix"):
+        CAMDInfo.from_array(bad)
 
 
 class TestRawWorker:

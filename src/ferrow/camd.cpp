@@ -332,12 +332,13 @@ FERROW_MODULE(camd, m) {
                                       {CAMDError.get()}));
     CAMDInfo.set(add_record(m, info_spec));
 
-    m.def("camd", &camd_entry, nb::arg("A"), nb::arg("constraints") = nb::none(),
-          nb::arg("dense_thresh") = nb::none(), nb::arg("aggressive") = nb::none(),
-          nb::arg("return_info") = false, camd_doc);
-    m.def("_camd_order", &camd_order_entry, nb::arg("N"), nb::arg("Ap"), nb::arg("Ai"),
-          nb::arg("p"), nb::arg("ctrl"), nb::arg("info"), nb::arg("constraints") = nb::none(),
-          camd_order_doc);
+    // .none(): None reaches the function's own checks (and their messages) like any value.
+    m.def("camd", &camd_entry, nb::arg("A").none(), nb::arg("constraints").none() = nb::none(),
+          nb::arg("dense_thresh").none() = nb::none(), nb::arg("aggressive").none() = nb::none(),
+          nb::arg("return_info").none() = false, camd_doc);
+    m.def("_camd_order", &camd_order_entry, nb::arg("N").none(), nb::arg("Ap").none(),
+          nb::arg("Ai").none(), nb::arg("p").none(), nb::arg("ctrl").none(), nb::arg("info").none(),
+          nb::arg("constraints").none() = nb::none(), camd_order_doc);
     m.def("camd_default_control", &camd_default_control,
           "Return the library's default controls as a dict with the keys 'dense_thresh' "
           "(float) and 'aggressive' (bool).");

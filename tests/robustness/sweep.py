@@ -51,6 +51,7 @@ def call(name, fn, args, kwargs, outputs, problems, label):
     protected = [a for k, a in enumerate(args) if k not in outputs]
     protected += [v for k, v in kwargs.items() if k not in outputs]
     saved = [s for a in protected for s in snapshot(a)]
+    print(" ", label, flush=True)
     try:
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")

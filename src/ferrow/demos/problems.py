@@ -33,3 +33,43 @@ def random_least_squares(m, n, density, seed=0):
     A = sp.csc_array(A + sp.eye_array(m, n, format="csc"))
     b = rng.standard_normal(m)
     return A, b
+
+
+def reducible(block_sizes, coupling=2.0, seed=0, itype=np.int32):
+    """A square matrix with known block triangular form, its rows and columns scrambled.
+
+    Diagonal block b is an irreducible ``block_sizes[b]``-square pattern (a cycle through
+    its nodes plus the diagonal and a few random entries); about ``coupling * N`` random
+    entries lie above the diagonal blocks. Returns the CSC array with `itype` indices:
+    its diagonal blocks are exactly the planted ones, in some order and with the rows and
+    columns of the whole matrix permuted at random.
+    """
+    rng = np.random.default_rng(seed)
+    sizes = np.asarray(block_sizes, dtype=np.int64)
+    N = int(sizes.sum())
+    start = np.concatenate([[0], np.cumsum(sizes)[:-1]])
+    block = np.repeat(np.arange(len(sizes)), sizes)
+    k = np.arange(N)
+    local = k - start[block]
+    # cycle: node k -> the next node of its block (wrapping), plus the diagonal
+    nxt = start[block] + (local + 1) % sizes[block]
+    rows = [k, nxt]
+    cols = [k, k]
+    # a few extra entries inside each block
+    extra = rng.integers(0, N, size=N)
+    partner = start[block[extra]] + rng.integers(0, sizes[block[extra]])
+    rows.append(extra)
+    cols.append(partner)
+    # coupling above the diagonal blocks: row block < column block
+    m = int(coupling * N)
+    i, j = rng.integers(0, N, size=m), rng.integers(0, N, size=m)
+    keep = block[i] < block[j]
+    rows.append(i[keep])
+    cols.append(j[keep])
+    r, c = np.concatenate(rows), np.concatenate(cols)
+    A = sp.csc_array((np.ones(r.size), (r, c)), shape=(N, N))
+    A.sum_duplicates()
+    A = sp.csc_array(A[rng.permutation(N)][:, rng.permutation(N)])
+    A.indptr = A.indptr.astype(itype)
+    A.indices = A.indices.astype(itype)
+    return A

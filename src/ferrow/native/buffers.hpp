@@ -10,6 +10,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 
 #include "errors.hpp"
@@ -128,6 +129,14 @@ public:
 
     Elem elem() const { return elem_; }
     Py_ssize_t size() const { return view_.ndim == 1 ? view_.shape[0] : 0; }
+    // True when both buffers are held and their memory overlaps.
+    bool overlaps(const Buffer &other) const {
+        if (!held_ || !other.held_ || view_.len == 0 || other.view_.len == 0)
+            return false;
+        const char *a = static_cast<const char *>(view_.buf);
+        const char *b = static_cast<const char *>(other.view_.buf);
+        return a < b + other.view_.len && b < a + view_.len;
+    }
     template <class T> T *data() const { return static_cast<T *>(view_.buf); }
     const char *name() const { return name_; }
 
@@ -137,6 +146,14 @@ private:
     Elem elem_ = Elem::other;
     const char *name_ = "";
 };
+
+// An output the library writes while it reads other buffers must not share memory with
+// them: writing through one would change what the library reads through another.
+inline void require_disjoint(const Buffer &out, std::initializer_list<const Buffer *> others) {
+    for (const Buffer *b : others)
+        if (out.overlaps(*b))
+            raise(PyExc_ValueError, "%s must not share memory with %s", out.name(), b->name());
+}
 
 // The index variant of a call is chosen by the element type of its column pointers.
 // Anything but a 4- or 8-byte signed integer buffer has no variant.

@@ -28,6 +28,17 @@ struct RecordSpec {
 
 // Builds cls(**{field: int(info[slot]) or float(info[slot])}) for `spec`.
 inline nb::object record_from_array(const RecordSpec &spec, nb::handle cls, nb::handle info) {
+    // Indexing a SciPy sparse object runs SciPy's compiled code on its index arrays,
+    // which trusts them; an information array is never sparse.
+    static PyObject *issparse =
+        nb::object(nb::module_::import_("scipy.sparse").attr("issparse")).release().ptr();
+    PyObject *sparse = PyObject_CallOneArg(issparse, info.ptr());
+    check_python(sparse != nullptr);
+    int is_sparse = PyObject_IsTrue(sparse);
+    Py_DECREF(sparse);
+    if (is_sparse)
+        raise(PyExc_TypeError, "%s.from_array expects the library's information array, not a sparse matrix",
+              spec.name);
     nb::dict kwargs;
     for (size_t k = 0; k < spec.nfields; ++k) {
         const RecordField &f = spec.fields[k];

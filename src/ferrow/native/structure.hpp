@@ -1,7 +1,9 @@
 // One O(nnz) pass over a compressed sparse column pattern.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <type_traits>
 
 #include "errors.hpp"
 
@@ -45,6 +47,34 @@ Pattern check_pattern(const I *Ap, int64_t ncol, const I *Ai, int64_t ai_len, in
         }
     }
     return sorted ? Pattern::canonical : Pattern::jumbled;
+}
+
+// The conditions of check_pattern without its sortedness test, for callers that accept
+// unsorted columns and duplicates: branch-free loops that the compiler vectorises, so the
+// pass runs at memory speed. `nrow` must be representable in I. On a fault it lets
+// check_pattern find and name it (and raise ValueError).
+template <class I>
+void check_bounds(const I *Ap, int64_t ncol, const I *Ai, int64_t ai_len, int64_t nrow) {
+    using U = std::make_unsigned_t<I>;
+    bool bad = Ap[0] != 0 || (int64_t)Ap[ncol] > ai_len;
+    if (!bad) {
+        bool decreasing = false;
+        for (int64_t j = 0; j < ncol; ++j)
+            decreasing |= Ap[j + 1] < Ap[j];
+        bad = decreasing;
+    }
+    if (!bad && Ap[ncol] > 0) {
+        // With pointers from 0 that never decrease, Ai[0 .. Ap[ncol]-1] is all they cover;
+        // a negative index is a huge unsigned one.
+        U largest = 0;
+        for (int64_t k = 0, nnz = (int64_t)Ap[ncol]; k < nnz; ++k)
+            largest = std::max(largest, (U)Ai[k]);
+        bad = (uint64_t)largest >= (uint64_t)nrow;
+    }
+    if (bad) {
+        check_pattern<I>(Ap, ncol, Ai, ai_len, nrow);
+        raise(PyExc_ValueError, "invalid sparse pattern");  // not reached: the conditions agree
+    }
 }
 
 }  // namespace ferrow
