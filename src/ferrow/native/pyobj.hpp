@@ -3,6 +3,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include <array>
 #include <string>
 
 #include "errors.hpp"
@@ -42,12 +43,15 @@ inline bool truth(nb::handle obj) {
     return t != 0;
 }
 
-// Calls `convert(x, dtype=dtype)` (np.asarray, np.ascontiguousarray, ...); a TypeError of
-// the conversion is replaced by TypeError(`message`), other errors pass unchanged.
+// Calls `convert(x, dtype=dtype)` (np.asarray, np.ascontiguousarray, ...), with `order=order`
+// when given; a TypeError of the conversion is replaced by TypeError(`message`), other
+// errors pass unchanged.
 inline nb::object convert_integer_vector(const Held &convert, nb::handle x, nb::handle dtype,
-                                         const char *message) {
+                                         const char *message, const char *order = nullptr) {
     nb::dict kw;
     kw["dtype"] = dtype;
+    if (order != nullptr)
+        kw["order"] = order;
     PyObject *r = PyObject_Call(convert.ptr(), nb::make_tuple(x).ptr(), kw.ptr());
     if (r == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError))
@@ -55,6 +59,35 @@ inline nb::object convert_integer_vector(const Held &convert, nb::handle x, nb::
         throw nb::python_error();
     }
     return nb::steal(r);
+}
+
+// `a, b, c = obj` with Python's unpacking rules and messages.
+template <size_t K> std::array<nb::object, K> unpack(nb::handle obj) {
+    PyObject *it = PyObject_GetIter(obj.ptr());
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %s object", Py_TYPE(obj.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    nb::object iter = nb::steal(it);
+    std::array<nb::object, K> items;
+    for (size_t k = 0; k < K; ++k) {
+        PyObject *item = PyIter_Next(it);
+        if (item == nullptr) {
+            check_python(!PyErr_Occurred());
+            raise(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", K, k);
+        }
+        items[k] = nb::steal(item);
+    }
+    PyObject *extra = PyIter_Next(it);
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        raise(PyExc_ValueError, "too many values to unpack (expected %zu)", K);
+    }
+    check_python(!PyErr_Occurred());
+    return items;
 }
 
 inline nb::list make_list(const char *const *names, size_t n) {

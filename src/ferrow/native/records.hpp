@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <string>
 
 #include "errors.hpp"
 
@@ -24,6 +25,7 @@ struct RecordSpec {
     const RecordField *fields;  // in declaration order
     size_t nfields;
     const char *array_annotation;  // annotation of from_array's parameter
+    const char *array_param = "info";  // name of from_array's parameter
 };
 
 // Builds cls(**{field: int(info[slot]) or float(info[slot])}) for `spec`.
@@ -66,10 +68,14 @@ inline nb::object add_record(nb::module_ &m, const RecordSpec &spec) {
                                      builtins.attr(spec.fields[k].is_float ? "float" : "int")));
 
     const RecordSpec *sp = &spec;
+    std::string signature = std::string("def from_array(cls, ") + spec.array_param + ": " +
+                            spec.array_annotation + ") -> " + spec.name;
+    std::string doc = std::string("Build a record from the library's information array `") +
+                      spec.array_param + "`.";
     nb::object from_array = nb::cpp_function(
         [sp](nb::handle cls, nb::handle info) { return record_from_array(*sp, cls, info); },
-        nb::arg("cls"), nb::arg("info"), nb::name("from_array"),
-        "Build a record from the library's information array `info`.");
+        nb::arg("cls"), nb::arg(spec.array_param), nb::name("from_array"),
+        nb::sig(signature.c_str()), doc.c_str());
 
     nb::dict ns;
     ns["__module__"] = module_name;
