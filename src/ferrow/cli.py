@@ -199,7 +199,7 @@ def _loadtxt(stream, path):
         raise UsageError(f"{path}: not a text file of numbers: {_one_line(exc)}") from None
     for dtype in (np.float64, np.complex128):
         try:
-            arr = np.loadtxt(io.StringIO(text), dtype=dtype, ndmin=1)
+            arr = np.loadtxt(io.StringIO(text), dtype=dtype, ndmin=2)  # a row per line
             break
         except ValueError as exc:
             error = exc
@@ -207,7 +207,7 @@ def _loadtxt(stream, path):
         raise UsageError(f"{path}: not a text file of numbers: {_one_line(error)}")
     if arr.size == 0:
         raise UsageError(f"{path}: holds no numbers")
-    return arr
+    return arr[:, 0] if arr.shape[1] == 1 else arr
 
 
 def _checked_dense(arr, path):
@@ -403,7 +403,11 @@ def _cholesky_nnz(S):
     S = sp.csc_array(S)
     S.sort_indices()
     d = cholesky_counts(S) - 1  # below the diagonal
-    return int(d.sum()) + S.shape[0], int(((d * d + d) // 2).sum())
+    if d.size and float(d.max()) ** 2 * d.size < 2.0 ** 62:
+        flops = int(((d * d + d) // 2).sum())
+    else:  # beyond int64: Python integers
+        flops = sum(k * (k + 1) // 2 for k in d.tolist())
+    return int(d.sum()) + S.shape[0], flops
 
 
 def _r_nnz(A):
