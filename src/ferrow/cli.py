@@ -854,10 +854,12 @@ def build_parser():
                                    "SPQRInfo statistics record.")
     p.add_argument("file", metavar="FILE", help="the matrix (.mtx, .mtx.gz or .npz)")
     p.add_argument("--order", choices=QR_ORDERINGS, default=None,
-                   help="column ordering (default: the library's default, COLAMD)")
+                   help="column ordering (default: the library's choice, COLAMD, or AMD when "
+                        "A without its singletons has more than twice as many rows as columns)")
     p.add_argument("--tol", type=_finite_float, default=None, metavar="T",
-                   help="columns of 2-norm below T count as zero (default: the library's "
-                        "20 eps (M+N) max column norm; a negative T turns rank detection off)")
+                   help="columns of 2-norm at most T count as zero (default: the library's "
+                        "20 eps (M+N) times the largest column norm; -2 < T < 0 turns rank "
+                        "detection off, T <= -2 asks for the default)")
 
     p = sub.add_parser("solve", parents=[common], help="least-squares or minimum-norm solve",
                        description="Solve A x = b with sparse QR: the least-squares solution when A "
