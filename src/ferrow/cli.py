@@ -854,8 +854,8 @@ def build_parser():
                                    "SPQRInfo statistics record.")
     p.add_argument("file", metavar="FILE", help="the matrix (.mtx, .mtx.gz or .npz)")
     p.add_argument("--order", choices=QR_ORDERINGS, default=None,
-                   help="column ordering (default: the library's choice, COLAMD, or AMD when "
-                        "A without its singletons has more than twice as many rows as columns)")
+                   help="column ordering (default: the library's own choice: COLAMD, or for "
+                        "much taller than wide matrices AMD or METIS)")
     p.add_argument("--tol", type=_finite_float, default=None, metavar="T",
                    help="columns of 2-norm at most T count as zero (default: the library's "
                         "20 eps (M+N) times the largest column norm; -2 < T < 0 turns rank "
