@@ -73,3 +73,21 @@ def reducible(block_sizes, coupling=2.0, seed=0, itype=np.int32):
     A.indptr = A.indptr.astype(itype)
     A.indices = A.indices.astype(itype)
     return A
+
+
+def grid_least_squares(n, weight=1.0, seed=0, itype=np.int32):
+    """Smoothing of noisy data on an n x n grid as a sparse least-squares problem.
+
+    Minimises ``||x - b0||^2 + weight^2 ||D x||^2`` with D the forward differences along
+    both grid directions: A stacks the identity (n*n rows) and ``weight * D``
+    (2 n (n - 1) rows) over n*n columns; b holds the noisy data, then zeros.
+    """
+    rng = np.random.default_rng(seed)
+    D = sp.diags_array([-np.ones(n), np.ones(n - 1)], offsets=[0, 1], shape=(n - 1, n))
+    I = sp.eye_array(n)
+    A = sp.csc_array(sp.vstack([sp.eye_array(n * n), weight * sp.kron(I, D), weight * sp.kron(D, I)]))
+    A.indptr = A.indptr.astype(itype)
+    A.indices = A.indices.astype(itype)
+    x = np.add.outer(np.sin(np.linspace(0, 3, n)), np.cos(np.linspace(0, 2, n))).ravel()
+    b = np.concatenate([x + 0.1 * rng.standard_normal(n * n), np.zeros(A.shape[0] - n * n)])
+    return A, b

@@ -189,6 +189,14 @@ nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_s
 // Fills `header` as a view of A's arrays through the bridge (checked completely).
 void sparse_header(nb::handle A, cholmod_sparse *header);
 
+// The arrays a header views, read from the matrix once and held by the caller for as
+// long as the header is used (an object whose attributes return new arrays, or that
+// replaces them meanwhile, cannot pull the memory from under the library).
+struct CscArrays {
+    nb::object shape, indptr, indices, data;
+};
+void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep);
+
 // Makes `header` a view of a 2-D array of float64 (is_real) or complex128 values whose
 // first axis is contiguous; ValueError otherwise.
 void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name);

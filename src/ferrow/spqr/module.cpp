@@ -73,12 +73,14 @@ int ordering_code(nb::handle order) {
             if (PyUnicode_CompareWithASCIIString(order.ptr(), o.name) == 0)
                 return o.code;
     }
-    PyErr_SetObject(PyExc_KeyError, order.ptr());
     nb::set names;
     for (const Ordering &o : orderings)
         names.add(nb::str(o.name));
     std::string text = std::string("Unknown ordering method: ") + nb::str(order).c_str() +
                        ". Must be one of " + nb::str(names).c_str() + ".";
+    // The failed lookup's KeyError becomes the context; set only once the text is built
+    // (no Python call may run while an exception is pending).
+    PyErr_SetObject(PyExc_KeyError, order.ptr());
     raise_in_place_of_current(PyExc_ValueError, text.c_str());
 }
 
@@ -218,12 +220,27 @@ void sparse_header(nb::handle A, cholmod_sparse *header) {
     check_python(rc == 0);
 }
 
+void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep) {
+    keep.shape = A.attr("shape");
+    keep.indptr = A.attr("indptr");
+    keep.indices = A.attr("indices");
+    keep.data = A.attr("data");
+    int rc = bridge->sparse_from_csc(keep.shape.ptr(), keep.indptr.ptr(), keep.indices.ptr(),
+                                     keep.data.ptr(), 0, header);
+    check_python(rc == 0);
+}
+
 void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name) {
     if (bridge->dense_from_ndarray[is_real ? 1 : 3](X.ptr(), header) != 0) {
         PyErr_Clear();
+        std::string got = Py_TYPE(X.ptr())->tp_name;
+        if (PyObject_TypeCheck(X.ptr(), &PyArray_Type))
+            got = nb::cast<std::string>(nb::str(nb::object(X.attr("dtype")))) + " array of shape " +
+                  nb::cast<std::string>(nb::str(nb::object(X.attr("shape")))) + " and strides " +
+                  nb::cast<std::string>(nb::str(nb::object(X.attr("strides"))));
         raise(PyExc_ValueError,
               "%s must be a 2-D %s array whose first axis is contiguous (got %.200s)", name,
-              is_real ? "float64" : "complex128", nb::repr(X.attr("dtype")).c_str());
+              is_real ? "float64" : "complex128", got.c_str());
     }
 }
 

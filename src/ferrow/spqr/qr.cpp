@@ -1,7 +1,540 @@
+// ferrow.spqr: the one-shot QR (`spqr`) and multiplication by Q in Householder form
+// (`spqr_qmult`, with the raw worker `_qmult` behind it).
 #include "spqr/frame.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
 
 namespace ferrow::spqr {
 
-void register_qr(nb::module_ &m) {}
+namespace {
+
+//------------------------------------------------------------------------------
+// Shared checks
+//------------------------------------------------------------------------------
+
+// A 32-bit instance computes its sizes in int32: a header whose dimensions do not fit
+// cannot be handed to it (a CSC object may carry int32 indices and a larger shape).
+template <class Int> void require_dimensions_fit(const cholmod_sparse &A, const char *name) {
+    constexpr auto limit = (size_t)std::numeric_limits<Int>::max();
+    if (A.nrow > limit || A.ncol > limit)
+        raise(PyExc_ValueError,
+              "%s has shape (%zu, %zu), too large for 32-bit indices; use int64 index arrays",
+              name, A.nrow, A.ncol);
+}
+
+// The element type of a buffer-protocol object; Elem::other for anything else.
+Elem buffer_elem(nb::handle x) {
+    Py_buffer view;
+    if (x.is_none() || !PyObject_CheckBuffer(x.ptr()) ||
+        PyObject_GetBuffer(x.ptr(), &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+        PyErr_Clear();
+        return Elem::other;
+    }
+    Elem e = elem_from_format(view.format, view.itemsize);
+    PyBuffer_Release(&view);
+    return e;
+}
+
+const char *value_name(bool is_real) { return is_real ? "float64" : "complex128"; }
+
+//------------------------------------------------------------------------------
+// spqr
+//------------------------------------------------------------------------------
+
+enum class Mode { full, economic, r, householder };
+
+Mode mode_of(nb::handle mode) {
+    static const std::pair<const char *, Mode> modes[] = {
+        {"full", Mode::full}, {"economic", Mode::economic}, {"r", Mode::r},
+        {"householder", Mode::householder}};
+    for (const auto &[name, value] : modes) {
+        int eq = PyObject_RichCompareBool(mode.ptr(), nb::str(name).ptr(), Py_EQ);
+        check_python(eq >= 0);
+        if (eq)
+            return value;
+    }
+    std::string text = std::string("Invalid mode '") + nb::str(mode).c_str() +
+                       "'. Expected one of ('full', 'economic', 'r', 'householder').";
+    raise(PyExc_ValueError, "%s", text.c_str());
+}
+
+// The library call of one variant and the conversion of its results.
+template <class V>
+nb::object factor_once(cholmod_sparse &A, Mode mode, int ordering, double tol) {
+    using Entry = typename V::Entry;
+    using Int = typename V::Int;
+    require_dimensions_fit<Int>(A, "A");
+    const Py_ssize_t N = (Py_ssize_t)A.ncol;
+
+    Workspace ws(V::use_int32);
+    cholmod_common *cc = ws.get();
+    // Declared after the workspace: released before it is finished, on every path.
+    SparseResult Q(cc, V::use_int32), R(cc, V::use_int32), H(cc, V::use_int32);
+    DenseResult HTau(cc, V::use_int32);
+    IntResult<Int> E(cc, A.ncol), HPinv(cc, A.nrow);
+
+    const Int econ = (Int)(mode == Mode::economic ? A.ncol : A.nrow);
+    switch (mode) {
+        case Mode::r:
+            SuiteSparseQR<Entry, Int>(ordering, tol, econ, &A, R.out(), E.out(), cc);
+            break;
+        case Mode::full:
+        case Mode::economic:
+            SuiteSparseQR<Entry, Int>(ordering, tol, econ, &A, Q.out(), R.out(), E.out(), cc);
+            break;
+        case Mode::householder:
+            SuiteSparseQR<Entry, Int>(ordering, tol, econ, &A, R.out(), E.out(), H.out(),
+                                      HPinv.out(), HTau.out(), cc);
+            break;
+    }
+    ws.check();
+
+    nb::object q = Q.to_python();
+    nb::object r = R.to_python();
+    nb::object e = E.to_python(N);
+    nb::object h = H.to_python();
+    nb::object perm = nb::none();
+    if (!h.is_none())
+        perm = HPinv.to_python(nb::cast<Py_ssize_t>(h.attr("shape")[0]));
+    nb::object tau = HTau.to_python();
+    if (!tau.is_none())
+        tau = tau.attr("squeeze")();
+
+    switch (mode) {
+        case Mode::r:
+            return nb::make_tuple(r, e);
+        case Mode::householder: {
+            nb::object house = obj.SPQRHouseholder(nb::arg("H") = h, nb::arg("tau") = tau,
+                                                   nb::arg("perm") = perm);
+            return nb::make_tuple(house, r, e);
+        }
+        default:
+            return nb::make_tuple(q, r, e);
+    }
+}
+
+nb::object spqr_entry(nb::handle A_in, nb::handle mode_obj, nb::handle order, nb::handle tol_obj) {
+    nb::object A = validated_qr_matrix(A_in);
+    const Mode mode = mode_of(mode_obj);
+    const int ordering = ordering_code(order);
+    const double tol = tolerance(tol_obj);
+
+    CscArrays arrays;  // held for the call: the header views them
+    cholmod_sparse header;
+    sparse_header(A, &header, arrays);
+    return dispatch(header.xtype == CHOLMOD_REAL, header.itype == CHOLMOD_INT, [&](auto v) {
+        return factor_once<decltype(v)>(header, mode, ordering, tol);
+    });
+}
+
+//------------------------------------------------------------------------------
+// _qmult
+//------------------------------------------------------------------------------
+
+// X as a CSC matrix of H's value and index types: the index arrays are converted when
+// their type differs (the library reads X with H's index width); a value type that
+// differs is refused (converting could drop an imaginary part or invent one).
+template <class V> nb::object sparse_operand(nb::handle X_in) {
+    nb::tuple validated = nb::borrow<nb::tuple>(obj.validate_csc_input(X_in));
+    nb::object X = validated[0];
+    nb::object dtype = X.attr("data").attr("dtype");
+    nb::handle want = V::is_real ? obj.dtype_float64.get() : obj.dtype_complex128.get();
+    if (!dtype.equal(want))
+        raise(PyExc_ValueError, "X must hold %s values like H, got %s; convert it first",
+              value_name(V::is_real), nb::str(dtype).c_str());
+    nb::handle itype = V::use_int32 ? obj.dtype_int32.get() : obj.dtype_int64.get();
+    if (validated[2].equal(itype))
+        return X;
+    nb::object shape = X.attr("shape");
+    const int64_t M = to_index(shape[0], "M"), N = to_index(shape[1], "N");
+    const int64_t nnz = to_index(X.attr("indptr")[nb::int_(N)], "nnz");
+    if (V::use_int32 && std::max({M, N, nnz}) > (int64_t)std::numeric_limits<int32_t>::max())
+        raise(PyExc_ValueError,
+              "X is too large for the 32-bit indices of H (shape (%lld, %lld), %lld entries)",
+              (long long)M, (long long)N, (long long)nnz);
+    return make_csc(X.attr("data"), X.attr("indices").attr("astype")(itype),
+                    X.attr("indptr").attr("astype")(itype), (Py_ssize_t)M, (Py_ssize_t)N);
+}
+
+template <class V>
+nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb::handle X_in) {
+    using Entry = typename V::Entry;
+    using Int = typename V::Int;
+
+    // A sparse X is validated and converted first, so that the headers are filled last,
+    // each from arrays held until the library returns.
+    const bool sparse_x = truth(obj.issparse(X_in));
+    nb::object X = sparse_x ? sparse_operand<V>(X_in) : nb::borrow(X_in);
+
+    // H: a valid CSC matrix (checked completely) of the variant's types, every column a
+    // Householder vector with sorted rows: the library's panel search relies on it.
+    CscArrays H_arrays;
+    cholmod_sparse Hs;
+    sparse_header(H, &Hs, H_arrays);
+    if ((Hs.itype == CHOLMOD_INT) != V::use_int32)
+        raise(PyExc_ValueError, "H must have %s index arrays like v", V::use_int32 ? "int32" : "int64");
+    if ((Hs.xtype == CHOLMOD_REAL) != V::is_real)
+        raise(PyExc_ValueError, "H must hold %s values like tau", value_name(V::is_real));
+    require_dimensions_fit<Int>(Hs, "H");
+    if (!Hs.sorted)
+        raise(PyExc_ValueError, "H must have sorted row indices without duplicates in every column");
+    const Int *Hp = static_cast<const Int *>(Hs.p);
+    for (size_t k = 0; k < Hs.ncol; ++k)
+        if (Hp[k + 1] == Hp[k])
+            raise(PyExc_ValueError,
+                  "column %zu of H is empty; every Householder vector has at least one entry", k);
+    const int64_t M = (int64_t)Hs.nrow, nh = (int64_t)Hs.ncol;
+
+    // tau: the 1 x nh row of coefficients, which the library reads as nh contiguous values.
+    cholmod_dense HTau;
+    dense_header(tau, V::is_real, &HTau, "tau");
+    if (HTau.nrow != 1 || (int64_t)HTau.ncol != nh || (nh > 1 && HTau.d != 1))
+        raise(PyExc_ValueError,
+              "tau must be a contiguous 1 x %lld row (one coefficient per column of H), got "
+              "shape (%zu, %zu)",
+              (long long)nh, HTau.nrow, HTau.ncol);
+
+    // v: the row permutation; the library indexes with it, so every value is checked.
+    Buffer vb;
+    vb.acquire(v, "v", false, elem_of<Int>());
+    vb.require_exact_length(M, "one per row of H");
+    const Int *pv = vb.data<Int>();
+    std::vector<bool> seen((size_t)M, false);
+    for (int64_t i = 0; i < M; ++i) {
+        const Int k = pv[i];
+        if (k < 0 || (int64_t)k >= M || seen[(size_t)k])
+            raise(PyExc_ValueError, "v must be a permutation of 0..%lld (v[%lld] is %lld)",
+                  (long long)(M - 1), (long long)i, (long long)k);
+        seen[(size_t)k] = true;
+    }
+    Int no_rows = 0;  // a valid address when H has no rows (the library reads none)
+    Int *perm = M > 0 ? const_cast<Int *>(pv) : &no_rows;
+
+    const bool left = method == SPQR_QX || method == SPQR_QTX;
+    const bool known = left || method == SPQR_XQ || method == SPQR_XQT;  // else the library refuses it
+    auto require_length = [&](size_t rows, size_t cols) {
+        if (known && (int64_t)(left ? rows : cols) != M)
+            raise(PyExc_ValueError, "X must have %lld %s for method %d (Q is %lld x %lld), got %zu",
+                  (long long)M, left ? "rows" : "columns", method, (long long)M, (long long)M,
+                  left ? rows : cols);
+    };
+
+    if (!sparse_x) {
+        cholmod_dense Xd;
+        dense_header(X, V::is_real, &Xd, "X");
+        require_length(Xd.nrow, Xd.ncol);
+        // The 32-bit instance counts the entries of X (and of its copy) in int32.
+        if (V::use_int32 && Xd.ncol > 0 &&
+            Xd.nrow > (size_t)std::numeric_limits<int32_t>::max() / Xd.ncol)
+            raise(PyExc_ValueError,
+                  "X has %zu x %zu entries, too many for the 32-bit indices of H; use int64 "
+                  "index arrays", Xd.nrow, Xd.ncol);
+        Workspace ws(V::use_int32);
+        DenseResult Y(ws.get(), V::use_int32);
+        Y.reset(SuiteSparseQR_qmult<Entry, Int>(method, &Hs, &HTau, perm, &Xd, ws.get()));
+        ws.check();
+        return Y.to_python();
+    }
+    CscArrays X_arrays;
+    cholmod_sparse Xs;
+    sparse_header(X, &Xs, X_arrays);
+    require_dimensions_fit<Int>(Xs, "X");
+    require_length(Xs.nrow, Xs.ncol);
+    Workspace ws(V::use_int32);
+    SparseResult Y(ws.get(), V::use_int32);
+    *Y.out() = SuiteSparseQR_qmult<Entry, Int>(method, &Hs, &HTau, perm, &Xs, ws.get());
+    ws.check();
+    return Y.to_python();
+}
+
+nb::object qmult_entry(nb::handle method_obj, nb::handle H, nb::handle tau, nb::handle v,
+                       nb::handle X) {
+    const int64_t method = to_index(method_obj, "method");
+    if (method < std::numeric_limits<int32_t>::min() || method > std::numeric_limits<int32_t>::max())
+        raise(PyExc_OverflowError, "method %lld does not fit in a 32-bit integer", (long long)method);
+    const Elem te = buffer_elem(tau), ve = buffer_elem(v);
+    if ((te != Elem::f64 && te != Elem::c128) || (ve != Elem::i32 && ve != Elem::i64))
+        raise(PyExc_TypeError, "No matching signature found");
+    return dispatch(te == Elem::f64, ve == Elem::i32, [&](auto var) {
+        return qmult_once<decltype(var)>((int)method, H, tau, v, X);
+    });
+}
+
+//------------------------------------------------------------------------------
+// spqr_qmult
+//------------------------------------------------------------------------------
+
+// `a, b, c = house`: exactly three items by iteration, with Python's own messages.
+void unpack3(nb::handle house, nb::object out[3]) {
+    nb::object it = nb::steal(PyObject_GetIter(house.ptr()));
+    if (!it.is_valid()) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+            PyErr_Clear();
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                  Py_TYPE(house.ptr())->tp_name);
+        }
+        throw nb::python_error();
+    }
+    for (int k = 0; k < 3; ++k) {
+        out[k] = nb::steal(PyIter_Next(it.ptr()));
+        if (!out[k].is_valid()) {
+            check_python(!PyErr_Occurred());
+            raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", k);
+        }
+    }
+    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
+    if (extra.is_valid())
+        raise(PyExc_ValueError, "too many values to unpack (expected 3)");
+    check_python(!PyErr_Occurred());
+}
+
+struct Householder {
+    nb::object H, tau, v;
+};
+
+Householder checked_householder(nb::handle house) {
+    // SciPy's iteration and str() of a sparse matrix trust its index arrays: a corrupted
+    // one could crash them, and no sparse matrix is a Householder form anyway.
+    const bool sparse = truth(obj.issparse(house));
+    try {
+        if (sparse)
+            raise(PyExc_TypeError, "a sparse matrix is not a tuple (H, tau, v)");
+        nb::object items[3];
+        unpack3(house, items);
+        Householder h;
+        h.H = validated_qr_matrix(items[0]);
+        nb::object itype = h.H.attr("indptr").attr("dtype");
+        nb::object shape = h.H.attr("shape");
+        h.tau = obj.asfortranarray(items[1]).attr("reshape")(1, -1);
+        if (!h.tau.attr("shape").equal(nb::make_tuple(1, nb::object(shape[1]))))
+            raise(PyExc_TypeError, "tau shape mismatch");
+        if (!h.tau.attr("dtype").equal(h.H.attr("dtype")))
+            raise(PyExc_TypeError, "tau dtype mismatch");
+        h.v = obj.asfortranarray(items[2]);
+        if (!h.v.attr("shape").equal(nb::make_tuple(nb::object(shape[0]))))
+            raise(PyExc_TypeError, "v shape mismatch");
+        if (!h.v.attr("dtype").equal(itype))
+            raise(PyExc_TypeError, "v dtype mismatch");
+        return h;
+    } catch (nb::python_error &e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        std::string text = std::string("house must be a tuple of (H, tau, v) representing the "
+                                       "Householder vectors, coefficients, and permutation. Got ") +
+                           (sparse ? nb::repr(house) : nb::str(house)).c_str() + ".";
+        e.restore();
+        raise_in_place_of_current(PyExc_ValueError, text.c_str());
+    }
+}
+
+nb::object spqr_qmult_entry(nb::handle house, nb::handle X_in, nb::handle method) {
+    Householder h = checked_householder(house);
+
+    nb::object X = nb::borrow(X_in);
+    if (!truth(obj.issparse(X))) {
+        PyObject *r = PyObject_CallOneArg(obj.asfortranarray.ptr(), X.ptr());
+        if (r == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                throw nb::python_error();
+            raise_in_place_of_current(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+        }
+        X = nb::steal(r);
+    }
+    const int64_t ndim = to_index(X.attr("ndim"), "ndim");
+    if (ndim != 1 && ndim != 2)
+        raise(PyExc_ValueError, "X must be a 1D or 2D array.");
+
+    require_str_or_none(method);
+    const int code = qmult_code(method);
+
+    nb::object shape = X.attr("shape");
+    const bool left = code == SPQR_QTX || code == SPQR_QX;
+    nb::object n = nb::steal(PySequence_GetItem(shape.ptr(), left ? 0 : 1));  // IndexError for 1-D XQ
+    check_python(n.is_valid());
+    nb::object rows = h.H.attr("shape")[0];
+    if (!rows.equal(n))
+        raise(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %s, got %s.",
+              nb::str(rows).c_str(), nb::str(n).c_str());
+
+    const bool return_1d = ndim == 1;
+    if (return_1d)
+        X = X.attr("reshape")(-1, 1);
+    nb::object Y = qmult_entry(nb::int_(code), h.H, h.tau, h.v, X);
+    if (return_1d)
+        return Y[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
+    return Y;
+}
+
+//------------------------------------------------------------------------------
+// Docstrings
+//------------------------------------------------------------------------------
+
+const char *householder_doc = R"(A class to hold the Householder representation of Q.
+
+``Q = P^T H_1 H_2 ... H_k`` where ``H_j = I - tau[j] h_j h_j^H`` and ``h_j`` is
+column j of `H`; `spqr_qmult` applies it without forming Q.
+
+Attributes
+----------
+H : scipy.sparse.csc_array
+    The Householder vectors stored in a sparse matrix, one per column (M rows).
+tau : numpy.ndarray
+    The Householder coefficients (array of float, complex for complex data), one
+    per column of `H`.
+perm : numpy.ndarray
+    The permutation vector (array of int) of the rows of `H`.
+)";
+
+const char *spqr_doc = R"(Sparse QR factorisation ``Q R = A E`` of a sparse matrix.
+
+The factorisation is computed in one call with SuiteSparseQR, with a
+fill-reducing column permutation E and rank detection; nothing is kept between
+calls (see `spqr_factor` for a reusable factorisation).
+
+Parameters
+----------
+A : (M, N) array_like or sparse array
+    The matrix. Any SciPy sparse format or dense array-like is accepted (non-CSC
+    input is converted with a ``SparseEfficiencyWarning``). Real values are
+    computed in float64, complex values in complex128; int32 or int64 index
+    arrays select the 32- or 64-bit library instance.
+mode : {'full', 'economic', 'r', 'householder'}, optional
+    What to return:
+
+    - ``'full'`` (default): ``(Q, R, E)`` with Q of shape (M, M) and R (M, N).
+    - ``'economic'``: ``(Q, R, E)`` with Q (M, K) and R (K, N), K = min(M, N).
+    - ``'r'``: ``(R, E)``, R with M rows; Q is not formed.
+    - ``'householder'``: ``(house, R, E)`` with Q in Householder form, an
+      `SPQRHouseholder` that `spqr_qmult` accepts.
+order : str, optional
+    The fill-reducing ordering (S is A without its singleton rows and columns):
+
+    - ``'default'``: COLAMD on S (the default, also for None)
+    - ``'fixed'``: the identity, no singletons removed (E is None)
+    - ``'natural'``: singletons removed, no fill-reducing ordering
+    - ``'colamd'``: COLAMD on S
+    - ``'cholmod'``: the same as ``'best'``
+    - ``'amd'``: AMD on ``S^H S``
+    - ``'metis'``: METIS on ``S^H S``
+    - ``'best'``: try ``'amd'``, ``'colamd'`` and ``'metis'`` and keep the best
+    - ``'bestamd'``: try ``'amd'`` and ``'colamd'`` and keep the best
+tol : float, optional
+    Columns whose 2-norm is below `tol` are treated as zero. None (default) uses
+    the library's default, ``20 eps (M + N) sqrt(max diag(A^H A))``; 0 treats no
+    column as zero. Other values are passed on as given: the library uses its
+    default for -2 and below and no tolerance between -2 and 0.
+
+Returns
+-------
+Q : (M, M) or (M, K) csc_array
+    The orthogonal (unitary) factor, modes 'full' and 'economic'.
+house : SPQRHouseholder
+    Q in Householder form ``(H, tau, perm)``, mode 'householder'. `tau` is
+    1-D (0-D for a single coefficient).
+R : csc_array
+    The upper trapezoidal factor, float64 or complex128 like the computation.
+E : (N,) ndarray or None
+    The column permutation, of the index type of the matrix: column k of
+    ``A E`` is column ``E[k]`` of A. None when the library returns none (the
+    identity, for instance with ``order='fixed'``).
+
+Raises
+------
+ValueError
+    For an invalid matrix, mode or ordering name.
+TypeError
+    For a tolerance that is not a number, or values that are neither real nor
+    complex numbers.
+SPQRError
+    When the library fails (a subclass names the reason).
+
+See Also
+--------
+spqr_qmult, spqr_factor, spqr_solve
+
+Notes
+-----
+This function is part of an interface to the SuiteSparse SPQR library. Entries
+of R that cancel to exactly zero are dropped, so ``R.nnz`` can differ slightly
+between machines. The rank the library finds is not returned.
+
+.. versionadded:: 0.5.0
+
+References
+----------
+.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
+   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
+
+Examples
+--------
+>>> import numpy as np
+>>> import scipy.sparse as sp
+>>> from ferrow.spqr import spqr
+>>> A = sp.csc_array(np.array([[1., 0.], [2., 3.], [0., 4.]]))
+>>> Q, R, E = spqr(A)
+>>> Q.shape, R.shape
+((3, 3), (3, 2))
+>>> np.allclose((Q @ R).toarray(), A[:, E].toarray())
+True
+>>> Q, R, E = spqr(A, mode="economic")
+>>> Q.shape, R.shape
+((3, 2), (2, 2))
+)";
+
+const char *qmult_raw_doc = R"(Multiply by Q in Householder form on raw arrays (the worker of `spqr_qmult`).
+
+Parameters
+----------
+method : int
+    The library's method code: 0 Q^H X, 1 Q X, 2 X Q^H, 3 X Q.
+H : csc_array
+    The Householder vectors (M rows), float64 or complex128 values, sorted row
+    indices, no empty column.
+tau : (1, k) ndarray
+    The coefficients, one per column of H, stored contiguously; its type
+    (float64 or complex128) selects the value variant.
+v : (M,) ndarray
+    The row permutation, a contiguous int32 or int64 array (selecting the index
+    variant) holding a permutation of 0..M-1.
+X : ndarray or sparse array
+    A 2-D array of tau's type whose first axis is contiguous, or a sparse matrix
+    of that value type; M rows for methods 0 and 1, M columns for 2 and 3.
+
+Returns
+-------
+Y : ndarray or csc_array
+    The product, 2-D; sparse when `X` is sparse.
+)";
+
+}  // namespace
+
+void register_qr(nb::module_ &m) {
+    // SPQRHouseholder: the functional form of typing.NamedTuple would record the field
+    // types as forward references, so the annotations are assigned afterwards.
+    nb::list fields;
+    fields.append(nb::make_tuple("H", "~scipy.sparse.csc_array"));
+    fields.append(nb::make_tuple("tau", "~numpy.ndarray"));
+    fields.append(nb::make_tuple("perm", "~numpy.ndarray"));
+    nb::object house = m.attr("NamedTuple")("SPQRHouseholder", fields);
+    nb::dict annotations;
+    annotations["H"] = "~scipy.sparse.csc_array";
+    annotations["tau"] = "~numpy.ndarray";
+    annotations["perm"] = "~numpy.ndarray";
+    house.attr("__annotations__") = annotations;
+    house.attr("__doc__") = householder_doc;
+    house.attr("__module__") = m.attr("__name__");
+    m.attr("SPQRHouseholder") = house;
+    obj.SPQRHouseholder.set(house);
+
+    // .none(): every argument reaches the checks of its function, None included.
+    m.def("spqr", &spqr_entry, nb::arg("A").none(), nb::kw_only(), nb::arg("mode").none() = "full",
+          nb::arg("order").none() = nb::none(), nb::arg("tol").none() = nb::none(), spqr_doc);
+    m.def("_qmult", &qmult_entry, nb::arg("method").none(), nb::arg("H").none(),
+          nb::arg("tau").none(), nb::arg("v").none(), nb::arg("X").none(), qmult_raw_doc);
+    m.def("spqr_qmult", &spqr_qmult_entry, nb::arg("house").none(), nb::arg("X").none(),
+          nb::arg("method").none() = "QX", docs.qmult_function.c_str());
+}
 
 }  // namespace ferrow::spqr
