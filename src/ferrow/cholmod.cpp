@@ -248,7 +248,7 @@ int dense_from_ndarray(int variant, PyObject *array, cholmod_dense *header) {
     Py_ssize_t nrow = ok ? view.shape[0] : 0, ncol = ok ? view.shape[1] : 0;
     // An empty block keeps d = nrow (zero rows: d = 0), so the library reads nothing.
     Py_ssize_t ld = nrow;
-    if (ok && nrow > 1 && view.strides[0] != v.itemsize)
+    if (ok && nrow > 1 && ncol > 0 && view.strides[0] != v.itemsize)  // (no entries: any strides)
         ok = false;
     if (ok && ncol > 1 && nrow > 0) {
         if (view.strides[1] % v.itemsize != 0 || view.strides[1] / v.itemsize < nrow)

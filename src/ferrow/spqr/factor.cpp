@@ -1,7 +1,891 @@
-#include "spqr/frame.hpp"
+// SPQRFactor: a SuiteSparseQR factorisation Q R = A E with separate symbolic and numeric
+// phases, its solves and multiplications by Q, and spqr_factor / spqr_solve.
+#include <algorithm>
+#include <new>
+#include <vector>
+
+#include "spqr/factor.hpp"
 
 namespace ferrow::spqr {
 
-void register_factor(nb::module_ &m) {}
+//------------------------------------------------------------------------------
+// Lifetime
+//------------------------------------------------------------------------------
+
+bool Factor::free_factorization() {
+    if (cm == nullptr)
+        return true;
+    return visit([&](auto v) {
+        using V = decltype(v);
+        auto *&h = handle<typename V::Entry, typename V::Int>();
+        if (h == nullptr)
+            return true;
+        return SuiteSparseQR_free<typename V::Entry, typename V::Int>(&h, cm) != 0;
+    });
+}
+
+void Factor::release() {
+    if (cm == nullptr)
+        return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    if (free_factorization()) {
+        finish_common(cm, use_int32);
+    } else {
+        PyErr_SetNone(PyExc_AssertionError);
+        PyErr_WriteUnraisable(nullptr);
+    }
+    cm = nullptr;
+    PyErr_Restore(type, value, traceback);
+}
+
+nb::object new_factor_object(Factor **out) {
+    nb::object o = nb::inst_alloc(nb::type<Factor>());
+    *out = new (nb::inst_ptr<Factor>(o)) Factor();
+    nb::inst_mark_ready(o);
+    return o;
+}
+
+// The factor of `self`; an instance whose constructor did not complete (it failed, or a
+// subclass did not call it) fails the state guards like any factor below its state.
+Factor &factor_of(nb::handle self) {
+    if (!nb::isinstance<Factor>(self))
+        raise(PyExc_TypeError, "expected an SPQRFactor, got %.200s", Py_TYPE(self.ptr())->tp_name);
+    if (!nb::inst_ready(self)) {
+        PyErr_SetNone(PyExc_AssertionError);
+        throw nb::python_error();
+    }
+    return *nb::inst_ptr<Factor>(self);
+}
+
+namespace {
+
+const char *pickle_refusal =
+    "self._cm,self._common,self._factor_di,self._factor_dl,self._factor_zi,self._factor_zl "
+    "cannot be converted to a Python object for pickling";
+
+[[noreturn]] void raise_assertion() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw nb::python_error();
+}
+
+template <class E, class I> QRFactorization<E, I> *require_symbolic(Factor &f) {
+    QRFactorization<E, I> *qr = f.cm ? f.handle<E, I>() : nullptr;
+    if (qr == nullptr || qr->QRsym == nullptr)
+        raise_assertion();
+    return qr;
+}
+
+template <class E, class I> QRFactorization<E, I> *require_numeric(Factor &f) {
+    QRFactorization<E, I> *qr = require_symbolic<E, I>(f);
+    if (qr->QRnum == nullptr)
+        raise_assertion();
+    return qr;
+}
+
+void require_numeric(Factor &f) {
+    f.visit([&](auto v) {
+        using V = decltype(v);
+        require_numeric<typename V::Entry, typename V::Int>(f);
+    });
+}
+
+bool is_numeric(Factor &f) {
+    return f.visit([&](auto v) {
+        using V = decltype(v);
+        QRFactorization<typename V::Entry, typename V::Int> *qr =
+            f.cm ? f.handle<typename V::Entry, typename V::Int>() : nullptr;
+        return qr != nullptr && qr->QRsym != nullptr && qr->QRnum != nullptr;
+    });
+}
+
+// After a SuiteSparseQR call: its status decides, and a missing result is an error too.
+void check_result(const void *result, cholmod_common *cc) {
+    handle_errors(cc->status);
+    if (result == nullptr)
+        raise_object(obj.SPQRError.get(), "An unknown SPQR error occurred. (no result)");
+}
+
+void warn(PyObject *category, const std::string &message) {
+    check_python(PyErr_WarnEx(category, message.c_str(), 1) == 0);
+}
+
+bool differ(nb::handle a, nb::handle b) {
+    PyObject *r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_NE);
+    check_python(r != nullptr);
+    return truth(nb::steal(r));
+}
+
+std::string format(nb::handle x) {
+    PyObject *s = PyObject_Format(x.ptr(), nullptr);
+    check_python(s != nullptr);
+    return nb::cast<std::string>(nb::steal(s));
+}
+
+std::string repr_of(nb::handle x) { return nb::cast<std::string>(nb::repr(x)); }
+
+nb::tuple shape_of(const Factor &f) { return nb::make_tuple(f.shape[0], f.shape[1]); }
+
+nb::object rank_of(Factor &f) {
+    if (!is_numeric(f))
+        return nb::none();
+    return f.visit([&](auto v) -> nb::object {
+        using V = decltype(v);
+        return nb::int_((int64_t)f.handle<typename V::Entry, typename V::Int>()->rank);
+    });
+}
+
+bool is_ndarray(nb::handle x) {
+    int r = PyObject_IsInstance(x.ptr(), obj.ndarray.ptr());
+    check_python(r >= 0);
+    return r != 0;
+}
+
+int64_t ndim_of(nb::handle x) { return to_index(x.attr("ndim"), "ndim"); }
+
+nb::object column(nb::handle Y) {
+    return Y[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
+}
+
+//------------------------------------------------------------------------------
+// Construction and numeric factorisation
+//------------------------------------------------------------------------------
+
+void analyse(Factor &f, nb::handle A_in, bool use_singletons, nb::handle order, nb::handle tol) {
+    nb::object A = validated_qr_matrix(A_in);
+    int ordering = ordering_code(order);
+    f.tol = tolerance(tol);
+    cholmod_sparse header;
+    CscArrays keep;  // the viewed arrays, held while the library may read them
+    sparse_header(A, &header, keep);
+    f.use_int32 = header.itype == CHOLMOD_INT;
+    f.is_real = header.xtype == CHOLMOD_REAL;
+    start_common(&f.common, f.use_int32);
+    f.cm = &f.common;
+    f.visit([&](auto v) {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        f.handle<E, I>() = use_singletons
+            ? SuiteSparseQR_factorize<E, I>(ordering, f.tol, &header, f.cm)
+            : SuiteSparseQR_symbolic<E, I>(ordering, 1, &header, f.cm);
+    });
+    check_result(f.has_handle() ? &f : nullptr, f.cm);
+    f.itype = nb::borrow(f.use_int32 ? obj.dtype_int32.get() : obj.dtype_int64.get());
+    f.dtype = nb::borrow(f.is_real ? obj.dtype_float64.get() : obj.dtype_complex128.get());
+    f.shape[0] = (int64_t)header.nrow;
+    f.shape[1] = (int64_t)header.ncol;
+}
+
+void factor_init(Factor *self, nb::handle A, nb::handle use_singletons, nb::handle order,
+                 nb::handle tol) {
+    bool singletons = truth(use_singletons);
+    Factor *f = new (self) Factor();
+    try {
+        analyse(*f, A, singletons, order, tol);
+    } catch (...) {
+        // The instance never becomes ready, so its destructor would not run: release the
+        // common block and whatever the library returned here, once.
+        f->~Factor();
+        throw;
+    }
+}
+
+// np.dtype(x): dtypes compare with each other in NumPy's own code. (A comparison that
+// dispatched to an arbitrary object could run SciPy's compiled code on a sparse object
+// whose arrays were never checked.)
+nb::object as_dtype(nb::handle x) { return obj.np.get().attr("dtype")(x); }
+
+void check_input_matrix(Factor &f, nb::handle A, nb::handle itype_obj) {
+    nb::object shape = shape_of(f), A_shape = A.attr("shape");
+    nb::object itype = as_dtype(itype_obj);
+    if (differ(shape, A_shape))
+        raise(PyExc_ValueError,
+              "The shape of the input matrix does not match the one used for symbolic "
+              "factorization. Expected %s, got %s.",
+              format(shape).c_str(), format(A_shape).c_str());
+    if (differ(itype, f.itype))
+        raise(PyExc_ValueError,
+              "The integer size of the input matrix does not match the one used for symbolic "
+              "factorization. Expected '%s', got '%s'.",
+              format(f.itype).c_str(), format(itype).c_str());
+    nb::object dtype = as_dtype(A.attr("dtype"));
+    if (differ(dtype, f.dtype))
+        raise(PyExc_ValueError,
+              "The data type of the input matrix does not match the one used for symbolic "
+              "factorization. Expected '%s', got '%s'.",
+              format(f.dtype).c_str(), format(dtype).c_str());
+}
+
+// Whether A has exactly the pattern of the analysed matrix, as the numeric factorisation
+// reads it: it scatters the entries of A, column by column in the order Qfill, into the
+// rows of S = A(PLinv, Qfill) held by the analysis, trusting that every entry has its slot.
+template <class I> bool same_pattern(const spqr_symbolic<I> *S, const cholmod_sparse &A) {
+    if ((int64_t)S->m != (int64_t)A.nrow || (int64_t)S->n != (int64_t)A.ncol)
+        return false;
+    const I m = S->m, n = S->n;
+    const I *Ap = static_cast<const I *>(A.p), *Ai = static_cast<const I *>(A.i);
+    if ((int64_t)Ap[n] != (int64_t)S->anz)
+        return false;
+    std::vector<I> next(S->Sp, S->Sp + m);
+    for (I col = 0; col < n; ++col) {
+        const I j = S->Qfill ? S->Qfill[col] : col;
+        if (j < 0 || j >= n)
+            return false;
+        for (I p = Ap[j]; p < Ap[j + 1]; ++p) {
+            const I row = S->PLinv[Ai[p]];
+            if (row < 0 || row >= m)
+                return false;
+            const I slot = next[row]++;
+            if (slot >= S->Sp[row + 1] || S->Sj[slot] != col)
+                return false;
+        }
+    }
+    return true;  // as many entries as slots, each in its own slot: every slot is filled
+}
+
+nb::object factorize(nb::handle self, nb::handle A_in, nb::handle tol) {
+    Factor &f = factor_of(self);
+    nb::object A = validated_qr_matrix(A_in);
+    check_input_matrix(f, A, A.attr("indptr").attr("dtype"));
+    // The tolerance (and its warning, which may run Python code) before the header: from
+    // the pattern check to the library call nothing may touch A's arrays.
+    double t = tol.is_none() ? f.tol : tolerance(tol);
+    if (!tol.is_none() && is_numeric(f) && t != f.tol)
+        warn(PyExc_UserWarning,
+             "The tolerance has been changed from the one used during a previous numeric "
+             "factorization. This may lead to inconsistent rank determination.");
+    cholmod_sparse header;
+    CscArrays keep;  // the viewed arrays, held while the library may read them
+    sparse_header(A, &header, keep);
+    if ((header.itype == CHOLMOD_INT) != f.use_int32 || (header.xtype == CHOLMOD_REAL) != f.is_real)
+        raise(PyExc_ValueError, "The input matrix does not match the factor's index or value type.");
+    f.visit([&](auto v) {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_symbolic<E, I>(f);
+        // (With singletons or an appended B the library refuses by itself, reading nothing.)
+        if (qr->n1cols == 0 && qr->bncols == 0 && !same_pattern(qr->QRsym, header))
+            raise(PyExc_ValueError,
+                  "The sparsity pattern of the input matrix does not match the one used for "
+                  "symbolic factorization.");
+        f.tol = t;
+        SuiteSparseQR_numeric<E, I>(f.tol, &header, qr, f.cm);
+        handle_errors(f.cm->status);
+    });
+    return nb::borrow(self);
+}
+
+//------------------------------------------------------------------------------
+// Dense blocks handed to the library
+//------------------------------------------------------------------------------
+
+// Describes `X` (a 2-D array of the factor's value type whose first axis is contiguous)
+// as a dense block viewing its memory; TypeError otherwise.
+void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block) {
+    if (X.is_none())
+        raise(PyExc_TypeError, "Argument '%s' must not be None", name);
+    if (bridge->dense_from_ndarray[f.is_real ? 1 : 3](X.ptr(), block) == 0)
+        return;
+    PyErr_Clear();
+    std::string got = Py_TYPE(X.ptr())->tp_name;
+    if (is_ndarray(X)) {
+        got = "a " + std::to_string(ndim_of(X)) + "-D " + format(X.attr("dtype")) + " array";
+        if (ndim_of(X) == 2 && !differ(X.attr("dtype"), f.dtype))
+            got += " whose first axis is not contiguous";
+    }
+    raise(PyExc_TypeError,
+          "%s must be a 2-D %s array whose first axis is contiguous (column-major), the value "
+          "type of the factor; got %.200s",
+          name, f.is_real ? "float64" : "complex128", got.c_str());
+}
+
+nb::object solve_dense(nb::handle self, nb::handle b, nb::handle transpose_obj) {
+    Factor &f = factor_of(self);
+    bool transpose = truth(transpose_obj);
+    require_numeric(f);
+    cholmod_dense B;
+    dense_view(f, b, "b", &B);
+    const int64_t rows = transpose ? f.shape[1] : f.shape[0];
+    if ((int64_t)B.nrow != rows)
+        raise(PyExc_ValueError, "b must have %lld rows (%s), got %lld", (long long)rows,
+              transpose ? "N, the columns of A, for transpose=True" : "M, the rows of A",
+              (long long)B.nrow);
+    return f.visit([&](auto v) -> nb::object {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_numeric<E, I>(f);
+        DenseResult Y(f.cm, f.use_int32), X(f.cm, f.use_int32);
+        if (!transpose) {
+            // x = E (R \ (Q^H b))
+            Y.reset(SuiteSparseQR_qmult<E, I>(SPQR_QTX, qr, &B, f.cm));
+            check_result(Y.get(), f.cm);
+            X.reset(SuiteSparseQR_solve<E, I>(SPQR_RETX_EQUALS_B, qr, Y.get(), f.cm));
+            check_result(X.get(), f.cm);
+        } else {
+            // x = Q (R^H \ (E^T b))
+            Y.reset(SuiteSparseQR_solve<E, I>(SPQR_RTX_EQUALS_ETB, qr, &B, f.cm));
+            check_result(Y.get(), f.cm);
+            X.reset(SuiteSparseQR_qmult<E, I>(SPQR_QX, qr, Y.get(), f.cm));
+            check_result(X.get(), f.cm);
+        }
+        return X.to_python();
+    });
+}
+
+nb::object qmult_dense(nb::handle self, nb::handle method_obj, nb::handle X) {
+    Factor &f = factor_of(self);
+    int64_t method = to_index(method_obj, "method");
+    require_numeric(f);
+    if (method < SPQR_QTX || method > SPQR_XQ)
+        raise(PyExc_ValueError,
+              "method must be one of SuiteSparseQR's method codes 0 (QTX), 1 (QX), 2 (XQT), "
+              "3 (XQ); got %lld",
+              (long long)method);
+    cholmod_dense Xd;
+    dense_view(f, X, "X", &Xd);
+    const bool left = method == SPQR_QTX || method == SPQR_QX;
+    const int64_t n = left ? (int64_t)Xd.nrow : (int64_t)Xd.ncol;
+    if (n != f.shape[0])
+        raise(PyExc_ValueError, "X must have %lld %s (M, the order of Q), got %lld",
+              (long long)f.shape[0], left ? "rows" : "columns", (long long)n);
+    return f.visit([&](auto v) -> nb::object {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_numeric<E, I>(f);
+        DenseResult Y(f.cm, f.use_int32);
+        Y.reset(SuiteSparseQR_qmult<E, I>((int)method, qr, &Xd, f.cm));
+        check_result(Y.get(), f.cm);
+        return Y.to_python();
+    });
+}
+
+//------------------------------------------------------------------------------
+// Sparse operands
+//------------------------------------------------------------------------------
+
+// validate_csc_input(X)[0], silently for a single column (a reshaped 1-D operand).
+nb::object validated_operand(nb::handle X) {
+    bool quiet = to_index(X.attr("shape")[1], "columns") == 1;
+    if (!quiet)
+        return nb::borrow<nb::tuple>(obj.validate_csc_input(X))[0];
+    nb::object guard = obj.warnings.get().attr("catch_warnings")();
+    guard.attr("__enter__")();
+    nb::object result;
+    try {
+        obj.warnings.get().attr("simplefilter")("ignore", nb::module_::import_("scipy.sparse")
+                                                            .attr("SparseEfficiencyWarning"));
+        result = nb::borrow<nb::tuple>(obj.validate_csc_input(X))[0];
+    } catch (nb::python_error &e) {
+        guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
+    return result;
+}
+
+// A CSC matrix of the factor's index type: int64 indices are narrowed to int32 only when
+// every value fits (the index arrays are never read as another width).
+nb::object with_factor_index_type(Factor &f, nb::handle X) {
+    nb::object itype = X.attr("indptr").attr("dtype");
+    if (!differ(itype, f.itype))
+        return nb::borrow(X);
+    nb::object shape = X.attr("shape");
+    int64_t rows = to_index(shape[0], "rows"), cols = to_index(shape[1], "columns");
+    int64_t nnz = to_index(X.attr("indptr")[nb::int_(-1)], "nnz");
+    const int64_t limit = INT32_MAX;
+    if (f.use_int32 && (rows > limit || cols >= limit || nnz > limit))
+        raise(PyExc_ValueError,
+              "X is too large for a factor with int32 indices (shape (%lld, %lld), %lld entries)",
+              (long long)rows, (long long)cols, (long long)nnz);
+    nb::object indptr = X.attr("indptr").attr("astype")(f.itype);
+    nb::object indices = X.attr("indices").attr("astype")(f.itype);
+    return make_csc(X.attr("data"), indices, indptr, rows, cols);
+}
+
+nb::object qmult_sparse(Factor &f, int method, nb::handle X_in) {
+    nb::object X = with_factor_index_type(f, validated_operand(X_in));
+    cholmod_sparse Xs;
+    CscArrays keep;
+    sparse_header(X, &Xs, keep);
+    if ((Xs.xtype == CHOLMOD_REAL) != f.is_real)
+        raise(PyExc_ValueError, "X must have the value type of the factor");
+    return f.visit([&](auto v) -> nb::object {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_numeric<E, I>(f);
+        SparseResult Y(f.cm, f.use_int32);
+        *Y.out() = SuiteSparseQR_qmult<E, I>(method, qr, &Xs, f.cm);
+        check_result(Y.get(), f.cm);
+        return Y.to_python();
+    });
+}
+
+nb::object empty_csc(Factor &f, int64_t rows, int64_t cols) {
+    nb::object np = nb::borrow(obj.np.get());
+    nb::object data = np.attr("zeros")(0, nb::arg("dtype") = f.dtype);
+    nb::object indices = np.attr("zeros")(0, nb::arg("dtype") = f.itype);
+    nb::object indptr = np.attr("zeros")(cols + 1, nb::arg("dtype") = f.itype);
+    return make_csc(data, indices, indptr, rows, cols);
+}
+
+nb::object solve_sparse(nb::handle self, Factor &f, nb::handle b_in, bool transpose,
+                        int64_t batch) {
+    nb::object b = validated_operand(b_in);
+    nb::object shape = b.attr("shape");
+    const int64_t rows = to_index(shape[0], "rows"), K = to_index(shape[1], "columns");
+    if (batch <= 0)
+        raise(PyExc_ValueError, "rhs_batch_size must be a positive integer, got %lld",
+              (long long)batch);
+    if (K == 0)
+        return empty_csc(f, transpose ? f.shape[0] : f.shape[1], 0);
+    nb::object np = nb::borrow(obj.np.get());
+    nb::object dtype = b.attr("dtype");
+    // One column-major work array, reused for every batch.
+    nb::object work = np.attr("empty")(nb::make_tuple(rows, std::min(batch, K)),
+                                        nb::arg("dtype") = dtype, nb::arg("order") = "F");
+    nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
+    nb::list parts;
+    nb::object transpose_flag = nb::bool_(transpose);
+    for (int64_t start = 0; start < K; start += batch) {
+        int64_t stop = std::min(start + batch, K);
+        nb::object view = work[nb::make_tuple(all, nb::slice(nb::none(), nb::int_(stop - start), nb::none()))];
+        nb::object columns = b[nb::make_tuple(all, nb::slice(nb::int_(start), nb::int_(stop), nb::none()))];
+        columns.attr("toarray")(nb::arg("out") = view);
+        nb::object X = solve_dense(self, view, transpose_flag);
+        parts.append(obj.csc_array(X, nb::arg("dtype") = dtype));
+    }
+    nb::object x = obj.hstack(parts, nb::arg("format") = "csc");
+    x.attr("indptr") = x.attr("indptr").attr("astype")(f.itype, nb::arg("copy") = false);
+    x.attr("indices") = x.attr("indices").attr("astype")(f.itype, nb::arg("copy") = false);
+    return x;
+}
+
+//------------------------------------------------------------------------------
+// Public methods
+//------------------------------------------------------------------------------
+
+nb::object solve(nb::handle self, nb::handle b, nb::handle transpose_obj, nb::handle batch_obj) {
+    Factor &f = factor_of(self);
+    bool transpose = truth(transpose_obj);
+    int64_t batch = to_index(batch_obj, "rhs_batch_size");
+    require_numeric(f);
+    bool sparse = truth(obj.issparse(b));
+    if (!sparse && !is_ndarray(b))
+        raise(PyExc_ValueError, "b must be an ndarray or sparse matrix.");
+    int64_t ndim = ndim_of(b);
+    if (ndim != 1 && ndim != 2)
+        raise(PyExc_ValueError, "b must be a 1D or 2D array.");
+    nb::object b_shape = b.attr("shape");
+    int64_t lead = to_index(b_shape[0], "rows");
+    if (lead != (transpose ? f.shape[1] : f.shape[0]))
+        raise(PyExc_ValueError,
+              "Right-hand side b must have compatible shape with A. Got b.shape=%s, but "
+              "A.shape=%s (transpose=%s).",
+              repr_of(b_shape).c_str(), format(shape_of(f)).c_str(), transpose ? "True" : "False");
+    nb::object b_dtype = b.attr("dtype");
+    if (!truth(obj.can_cast(b_dtype, f.dtype)))
+        raise(PyExc_TypeError, "Cannot safely cast b.dtype=%s to self.dtype=%s.",
+              repr_of(b_dtype).c_str(), repr_of(f.dtype).c_str());
+    nb::object B = b.attr("astype")(f.dtype, nb::arg("copy") = false);
+    int64_t rank = nb::cast<int64_t>(rank_of(f));
+    if (rank < std::min(f.shape[0], f.shape[1]))
+        warn(obj.SPQRRankDeficiencyWarning.ptr(),
+             "Matrix is rank deficient: rank=" + std::to_string(rank) + ", A.shape=" +
+                 format(shape_of(f)) + ". The solution may not be unique.");
+    bool one_d = ndim == 1;
+    if (one_d)
+        B = B.attr("reshape")(nb::make_tuple(-1, 1));
+    nb::object x = sparse ? solve_sparse(self, f, B, transpose, batch)
+                          : solve_dense(self, obj.asfortranarray(B), nb::bool_(transpose));
+    return one_d ? column(x) : x;
+}
+
+nb::object qmult(nb::handle self, nb::handle X, nb::handle method) {
+    Factor &f = factor_of(self);
+    require_numeric(f);
+    bool sparse = truth(obj.issparse(X));
+    if (!sparse && !is_ndarray(X))
+        raise(PyExc_ValueError, "X must be an ndarray or sparse matrix.");
+    nb::object X_dtype = X.attr("dtype");
+    if (differ(X_dtype, f.dtype))
+        raise(PyExc_ValueError,
+              "Input and factor dtypes do not match. self.dtype=%s and X.dtype=%s",
+              repr_of(f.dtype).c_str(), repr_of(X_dtype).c_str());
+    int64_t ndim = ndim_of(X);
+    if (ndim != 1 && ndim != 2)
+        raise(PyExc_ValueError, "X must be a 1D or 2D array.");
+    require_str_or_none(method);
+    int code = qmult_code(method);
+    nb::object X_shape = X.attr("shape");
+    const bool left = code == SPQR_QTX || code == SPQR_QX;
+    int64_t n = to_index(X_shape[left ? 0 : 1], "length");  // IndexError for a 1-D X with XQ
+    if (n != f.shape[0])
+        raise(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %lld, got %lld.",
+              (long long)f.shape[0], (long long)n);
+    bool one_d = ndim == 1;
+    nb::object Xm = one_d ? X.attr("reshape")(nb::make_tuple(-1, 1)) : nb::borrow(X);
+    nb::object Y = sparse ? qmult_sparse(f, code, Xm)
+                          : qmult_dense(self, nb::int_(code), obj.asfortranarray(Xm));
+    return one_d ? column(Y) : Y;
+}
+
+nb::object perm(nb::handle self) {
+    Factor &f = factor_of(self);
+    return f.visit([&](auto v) -> nb::object {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_symbolic<E, I>(f);
+        if (qr->Q1fill == nullptr)  // the "fixed" ordering: the identity
+            return obj.np.get().attr("arange")(f.shape[1], nb::arg("dtype") = f.itype);
+        PyObject *r = bridge->ndarray_copy_from_intptr(qr->Q1fill, (Py_ssize_t)f.shape[1],
+                                                       f.use_int32);
+        check_python(r != nullptr);
+        return nb::steal(r);
+    });
+}
+
+nb::str factor_repr(nb::handle self) {
+    Factor &f = factor_of(self);
+    std::string name = nb::cast<std::string>(
+        nb::str(nb::handle((PyObject *)Py_TYPE(self.ptr())).attr("__name__")));
+    std::string text = "<" + name + " " + (is_numeric(f) ? "numeric" : "symbolic") +
+                       " factor of dtype '" + format(f.dtype) + "' with '" + format(f.itype) +
+                       "' indices\n    A: shape=" + format(shape_of(f)) +
+                       ", rank=" + format(rank_of(f)) + ">";
+    return nb::str(text.c_str(), text.size());
+}
+
+// The new factor's common block and scalars, as `src`'s; its factorisation still empty.
+Factor &start_copy(nb::object &o, Factor &src) {
+    if (src.cm == nullptr || !src.has_handle())
+        raise_assertion();
+    Factor *dst;
+    o = new_factor_object(&dst);
+    dst->use_int32 = src.use_int32;
+    dst->is_real = src.is_real;
+    start_common(&dst->common, dst->use_int32);
+    dst->cm = &dst->common;
+    check_python(bridge->copy_cholmod_common(dst->cm, src.cm) == 0);
+    dst->shape[0] = src.shape[0];
+    dst->shape[1] = src.shape[1];
+    dst->tol = src.tol;
+    dst->itype = src.itype;
+    dst->dtype = src.dtype;
+    return *dst;
+}
+
+nb::object factor_copy(nb::handle self) {
+    Factor &src = factor_of(self);
+    nb::object o;
+    Factor &dst = start_copy(o, src);
+    CopyAllocator alloc{dst.cm, dst.use_int32};
+    copy_factorization(dst, src, alloc);  // on failure `o` releases the partial copy
+    return o;
+}
+
+// Testing aid: a copy whose allocation number `fail_at` fails. Reports how many blocks the
+// copy asked for, whether it failed and with what, and how many blocks and bytes of the
+// copy's common block were still in use after the (partial) copy was released.
+nb::dict copy_with_failing_allocation(nb::handle factor, int64_t fail_at) {
+    Factor &src = factor_of(factor);
+    nb::object o;
+    Factor &dst = start_copy(o, src);
+    const int64_t blocks = dst.cm->malloc_count, bytes = (int64_t)dst.cm->memory_inuse;
+    CopyAllocator alloc{dst.cm, dst.use_int32, fail_at};
+    nb::object error = nb::none();
+    try {
+        copy_factorization(dst, src, alloc);
+    } catch (nb::python_error &e) {
+        error = nb::borrow(e.type());
+    }
+    bool released = dst.free_factorization();
+    nb::dict r;
+    r["allocations"] = alloc.count;
+    r["error"] = error;
+    r["released"] = released;
+    r["blocks_in_use"] = (int64_t)dst.cm->malloc_count - blocks;
+    r["bytes_in_use"] = (int64_t)dst.cm->memory_inuse - bytes;
+    return r;
+}
+
+[[noreturn]] void refuse_pickling() { raise(PyExc_TypeError, "%s", pickle_refusal); }
+
+//------------------------------------------------------------------------------
+// Module-level functions
+//------------------------------------------------------------------------------
+
+nb::object spqr_factor(nb::handle A_in, nb::handle use_singletons, nb::handle order,
+                       nb::handle tol) {
+    bool singletons = truth(use_singletons);
+    nb::object A = validated_qr_matrix(A_in);  // once: the factor reuses it
+    nb::dict kw;
+    kw["use_singletons"] = singletons;
+    kw["order"] = order;
+    kw["tol"] = tol;
+    nb::object F = obj.SPQRFactor(A, **kw);
+    if (singletons)
+        return F;
+    return F.attr("factorize")(A);
+}
+
+// The conjugate transpose of a CSC matrix, as a CSC matrix with the same index type.
+nb::object conjugate_transpose(nb::handle A) {
+    nb::object itype = A.attr("indptr").attr("dtype");
+    nb::object B = A.attr("T").attr("tocsc")();
+    if (std::string(nb::cast<std::string>(nb::str(A.attr("dtype").attr("kind")))) == "c")
+        B = B.attr("conj")();
+    nb::object shape = B.attr("shape");
+    return make_csc(B.attr("data"), B.attr("indices").attr("astype")(itype, nb::arg("copy") = false),
+                    B.attr("indptr").attr("astype")(itype, nb::arg("copy") = false),
+                    to_index(shape[0], "rows"), to_index(shape[1], "columns"));
+}
+
+nb::object spqr_solve(nb::handle A_in, nb::handle b, nb::handle transpose_obj,
+                      nb::handle min2norm_obj, nb::handle batch) {
+    bool transpose = truth(transpose_obj);
+    bool min2norm = truth(min2norm_obj);
+    nb::object A = nb::borrow<nb::tuple>(obj.validate_csc_input(A_in))[0];
+    nb::object shape = A.attr("shape");
+    int64_t M = to_index(shape[0], "rows"), N = to_index(shape[1], "columns");
+    if (M < N && min2norm) {
+        // The minimum 2-norm solution of A x = b is x = Q (R^H \ (E^T b)) for the
+        // factorisation Q R = A^H E: the transposed solve with the factor of A^H.
+        A = conjugate_transpose(A);
+        transpose = true;
+    }
+    nb::dict kw;
+    kw["use_singletons"] = true;
+    nb::object F = obj.SPQRFactor(A, **kw);
+    nb::dict skw;
+    skw["transpose"] = transpose;
+    skw["rhs_batch_size"] = batch;
+    return F.attr("solve")(b, **skw);
+}
+
+//------------------------------------------------------------------------------
+// Docstrings
+//------------------------------------------------------------------------------
+
+const char *factor_doc = R"(A sparse QR factorisation ``Q R = A E`` that can be reused.
+
+The factorisation is computed in two phases. The constructor performs the
+symbolic analysis of A (column ordering and structure); the numeric
+factorisation is then reached in one of two ways:
+
+- ``SPQRFactor(A)`` followed by ``factorize(A)``: the analysis is kept and
+  ``factorize`` can be called again with any matrix of the same shape, index
+  type, value type and sparsity pattern (refactorisation with new values).
+- ``SPQRFactor(A, use_singletons=True)``: analysis and numeric factorisation
+  in one call, exploiting singleton rows and columns of A. Such a factor
+  cannot be refactorised once singletons were found: ``factorize`` then
+  raises ``SPQRInvalidInputError`` (the library refuses, code -4).
+
+A numeric factor solves least-squares and transposed systems (``solve``),
+multiplies by Q (``qmult``) and can be duplicated (``copy``). Factors cannot
+be pickled.
+
+Parameters
+----------
+A : (M, N) array_like or sparse array
+    The matrix, float64 or complex128 values (other real types are converted
+    to float64, complex64 to complex128) and int32 or int64 indices. Any SciPy
+    sparse format or a dense array-like is accepted.
+use_singletons : bool, optional
+    Exploit singletons and compute the numeric factorisation at once. Default
+    False. A factor made this way cannot be refactorised when singletons were
+    found.
+order : str, optional
+    Column ordering: "default" (None), "fixed", "natural", "colamd",
+    "cholmod", "amd", "metis", "best" or "bestamd".
+tol : float, optional
+    Columns with 2-norm at most `tol` are treated as zero. None (default) asks
+    for the library's default tolerance; zero and negative values are passed
+    unchanged.
+
+Attributes
+----------
+is_numeric : bool
+    Whether the numeric factorisation exists.
+shape : tuple of int
+    (M, N), the shape of A.
+rank : int or None
+    The library's rank estimate of A; None before the numeric factorisation.
+perm : ndarray
+    The column permutation E (a copy on every read): column k of ``A E`` is
+    column ``perm[k]`` of A.
+info : SPQRInfo
+    Statistics of the last library call made with this factor.
+itype : numpy.dtype
+    Index type, int32 or int64.
+dtype : numpy.dtype
+    Value type, float64 or complex128.
+
+See Also
+--------
+spqr_factor, spqr_solve, spqr, spqr_qmult
+
+Examples
+--------
+>>> import numpy as np
+>>> import scipy.sparse as sp
+>>> from ferrow.spqr import SPQRFactor
+>>> A = sp.csc_array(np.array([[2., 0.], [1., 3.], [0., 1.]]))
+>>> F = SPQRFactor(A).factorize(A)
+>>> x = F.solve(np.array([2., 4., 1.]))
+>>> np.allclose(x, np.linalg.lstsq(A.toarray(), [2., 4., 1.], rcond=None)[0])
+True
+)";
+
+const char *init_doc = "Initialize the SPQRFactor object and perform symbolic analysis.";
+
+const char *factorize_doc = R"(Compute (or recompute) the numeric factorisation of A.
+
+A must have the shape, index type and value type of the matrix analysed by the
+constructor, and the same sparsity pattern; its values may differ. Calling
+``factorize`` again refactorises with the new values, reusing the analysis.
+
+A factor made with ``use_singletons=True`` cannot be refactorised once the
+library found singletons in the analysed matrix: the library reports invalid
+input and ``SPQRInvalidInputError`` (code -4) is raised.
+
+Parameters
+----------
+A : (M, N) array_like or sparse array
+    The matrix to factorise.
+tol : float, optional
+    Columns with 2-norm at most `tol` are treated as zero. None (default)
+    keeps the tolerance in use (the constructor's, or the last one given).
+
+Returns
+-------
+self : SPQRFactor
+    The factor, now numeric.
+
+Raises
+------
+ValueError
+    If the shape, index type or value type of A differs from the analysed
+    matrix.
+SPQRInvalidInputError
+    If the factor was made with ``use_singletons=True`` and singletons were
+    found.
+
+Warns
+-----
+UserWarning
+    When `tol` differs from the tolerance of a previous numeric factorisation.
+)";
+
+const char *spqr_factor_doc = R"(Factor A and return a numeric SPQRFactor.
+
+With ``use_singletons=False`` (the default) this is ``SPQRFactor(A).factorize(A)``:
+the factor can be refactorised with new values of the same pattern. With
+``use_singletons=True`` singletons are exploited in one combined analysis and
+factorisation (often faster), but such a factor cannot be refactorised once
+singletons were found: ``factorize`` then raises ``SPQRInvalidInputError``
+(code -4).
+
+Parameters
+----------
+A : (M, N) array_like or sparse array
+    The matrix to factor.
+use_singletons : bool, optional
+    Exploit singleton rows and columns. Default False.
+order : str, optional
+    Column ordering name (see ``SPQRFactor``); None for the default.
+tol : float, optional
+    Column-norm tolerance; None for the library's default.
+
+Returns
+-------
+F : SPQRFactor
+    A numeric factor.
+
+See Also
+--------
+SPQRFactor, spqr_solve
+)";
+
+}  // namespace
+
+void register_factor(nb::module_ &m) {
+    nb::class_<Factor> cls(m, "SPQRFactor", factor_doc);
+    obj.SPQRFactor.set(cls);
+
+    cls.def("__init__", &factor_init, nb::arg("A"), nb::kw_only(),
+            nb::arg("use_singletons") = false, nb::arg("order") = nb::none(),
+            nb::arg("tol") = nb::none(), init_doc);
+    cls.def("factorize", &factorize, nb::arg("A"), nb::kw_only(), nb::arg("tol") = nb::none(),
+            factorize_doc);
+    cls.def(
+        "_check_input_matrix",
+        [](nb::handle self, nb::handle A, nb::handle itype) {
+            check_input_matrix(factor_of(self), A, itype);
+        },
+        nb::arg("A"), nb::arg("itype"),
+        "Raise ValueError unless the validated matrix A and its index dtype match the analysis.");
+
+    cls.def_prop_ro("is_numeric",
+                    [](nb::handle self) {
+                        // An instance whose constructor did not complete is not numeric.
+                        return nb::isinstance<Factor>(self) && !nb::inst_ready(self)
+                                   ? false
+                                   : is_numeric(factor_of(self));
+                    },
+                    "Whether the numeric factorisation exists.");
+    cls.def_prop_ro("shape", [](nb::handle self) { return shape_of(factor_of(self)); },
+                    "(M, N), the shape of the factored matrix.");
+    cls.def_prop_ro("rank", [](nb::handle self) { return rank_of(factor_of(self)); },
+                    "The library's rank estimate of A, or None before the numeric factorisation.");
+    cls.def_prop_ro("perm", &perm, "The column permutation E (a new array on every read).");
+    cls.def_prop_ro(
+        "info",
+        [](nb::handle self) {
+            Factor &f = factor_of(self);
+            if (f.cm == nullptr)
+                raise_assertion();
+            return info_from_common(f.cm);
+        },
+        "Statistics of the last library call made with this factor (a new SPQRInfo).");
+    cls.def_prop_ro("itype", [](nb::handle self) { return factor_of(self).itype; },
+                    "Index type of the factored matrix (int32 or int64).");
+    cls.def_prop_ro("dtype", [](nb::handle self) { return factor_of(self).dtype; },
+                    "Value type of the factored matrix (float64 or complex128).");
+    cls.def("__repr__", &factor_repr);
+
+    cls.def("copy", &factor_copy,
+            "Return an independent deep copy of the factor, in the same state.\n\n"
+            "The copy has its own common block and factorisation: it can be refactorised,\n"
+            "used and deleted independently of the source.");
+    cls.def("solve", &solve, nb::arg("b"), nb::kw_only(), nb::arg("transpose") = false,
+            nb::arg("rhs_batch_size") = 100, docs.solve_method.c_str());
+    cls.def("_solve_dense", &solve_dense, nb::arg("b").none(), nb::arg("transpose"),
+            "Solve with a 2-D column-major right-hand side of the factor's value type.\n\n"
+            "Returns a new 2-D array: N rows, or M rows when `transpose` is true.");
+    cls.def("qmult", &qmult, nb::arg("X"), nb::arg("method").none() = "QX",
+            docs.qmult_method.c_str());
+    cls.def("_qmult_dense", &qmult_dense, nb::arg("method"), nb::arg("X").none(),
+            "Multiply a 2-D column-major array of the factor's value type by Q.\n\n"
+            "`method` is SuiteSparseQR's code: 0 Q^H X, 1 Q X, 2 X Q^H, 3 X Q.");
+
+    cls.def("__reduce__", [](nb::handle) -> nb::object { refuse_pickling(); });
+    cls.def("__reduce_ex__", [](nb::handle, nb::handle) -> nb::object { refuse_pickling(); },
+            nb::arg("protocol").none());
+    cls.def("__getstate__", [](nb::handle) -> nb::object { refuse_pickling(); });
+    cls.def("__setstate__", [](nb::handle, nb::handle) { refuse_pickling(); },
+            nb::arg("state").none());
+
+    m.def("spqr_factor", &spqr_factor, nb::arg("A"), nb::kw_only(),
+          nb::arg("use_singletons") = false, nb::arg("order") = nb::none(),
+          nb::arg("tol") = nb::none(), spqr_factor_doc);
+    m.def("spqr_solve", &spqr_solve, nb::arg("A"), nb::arg("b"), nb::kw_only(),
+          nb::arg("transpose") = false, nb::arg("min2norm") = true,
+          nb::arg("rhs_batch_size") = 100, docs.solve_function.c_str());
+    m.def("_copy_with_failing_allocation", &copy_with_failing_allocation, nb::arg("factor"),
+          nb::arg("fail_at"),
+          "Testing aid: copy `factor` with allocation number `fail_at` failing, release the\n"
+          "(partial) copy and report the allocations made, the error, and the blocks and\n"
+          "bytes of the copy's common block still in use afterwards.");
+}
 
 }  // namespace ferrow::spqr
