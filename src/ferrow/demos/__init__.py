@@ -35,8 +35,8 @@ def table(out, header, rows):
             out.write("  " + "  ".join("-" * w for w in widths) + "\n")
 
 
-def run_all(out=None):
-    out = out or sys.stdout
+def sections():
+    """Yield ``(name, module)`` for each section of ``SECTIONS`` that exists."""
     for name in SECTIONS:
         try:
             section = importlib.import_module(f"ferrow.demos.{name}")
@@ -44,6 +44,12 @@ def run_all(out=None):
             if exc.name == f"ferrow.demos.{name}":
                 continue
             raise
+        yield name, section
+
+
+def run_all(out=None):
+    out = out or sys.stdout
+    for _, section in sections():
         out.write(f"\n== {section.TITLE} ==\n\n")
         section.run(out)
     out.write("\n")

@@ -130,12 +130,12 @@ inline PyTypeObject *type() {
         {Py_tp_descr_get, (void *)descr_get}, {Py_tp_repr, (void *)repr},
         {Py_tp_getset, getset},               {Py_tp_methods, methods},
         {Py_tp_members, members},             {0, nullptr}};
-    static PyType_Spec spec = {
+    static PyType_Spec type_spec = {
         "ferrow.function", (int)sizeof(Object), 0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
             Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
         slots};
-    PyObject *t = PyType_FromSpec(&spec);
+    PyObject *t = PyType_FromSpec(&type_spec);
     check_python(t != nullptr);
     tp = reinterpret_cast<PyTypeObject *>(t);  // kept for the life of the process
     return tp;

@@ -28,8 +28,8 @@ struct RecordSpec {
     const char *array_param = "info";  // name of from_array's parameter
 };
 
-// Builds cls(**{field: int(info[slot]) or float(info[slot])}) for `spec`.
-inline nb::object record_from_array(const RecordSpec &spec, nb::handle cls, nb::handle info) {
+// Builds cls(**{field: int(info[slot]) or float(info[slot])}) for `record`.
+inline nb::object record_from_array(const RecordSpec &record, nb::handle cls, nb::handle info) {
     // Indexing a SciPy sparse object runs SciPy's compiled code on its index arrays,
     // which trusts them; an information array is never sparse.
     static PyObject *issparse =
@@ -40,10 +40,10 @@ inline nb::object record_from_array(const RecordSpec &spec, nb::handle cls, nb::
     Py_DECREF(sparse);
     if (is_sparse)
         raise(PyExc_TypeError, "%s.from_array expects the library's information array, not a sparse matrix",
-              spec.name);
+              record.name);
     nb::dict kwargs;
-    for (size_t k = 0; k < spec.nfields; ++k) {
-        const RecordField &f = spec.fields[k];
+    for (size_t k = 0; k < record.nfields; ++k) {
+        const RecordField &f = record.fields[k];
         nb::object key = nb::int_(f.slot);
         nb::object item = nb::steal(PyObject_GetItem(info.ptr(), key.ptr()));
         check_python(item.is_valid());
@@ -56,31 +56,31 @@ inline nb::object record_from_array(const RecordSpec &spec, nb::handle cls, nb::
     return nb::steal(result);
 }
 
-// Creates the frozen dataclass described by `spec` in module `m` and binds it there.
-inline nb::object add_record(nb::module_ &m, const RecordSpec &spec) {
+// Creates the frozen dataclass described by `record` in module `m` and binds it there.
+inline nb::object add_record(nb::module_ &m, const RecordSpec &record) {
     nb::module_ dataclasses = nb::module_::import_("dataclasses");
     nb::module_ builtins = nb::module_::import_("builtins");
     nb::object module_name = m.attr("__name__");
 
     nb::list fields;
-    for (size_t k = 0; k < spec.nfields; ++k)
-        fields.append(nb::make_tuple(spec.fields[k].name,
-                                     builtins.attr(spec.fields[k].is_float ? "float" : "int")));
+    for (size_t k = 0; k < record.nfields; ++k)
+        fields.append(nb::make_tuple(record.fields[k].name,
+                                     builtins.attr(record.fields[k].is_float ? "float" : "int")));
 
-    const RecordSpec *sp = &spec;
-    std::string signature = std::string("def from_array(cls, ") + spec.array_param + ": " +
-                            spec.array_annotation + ") -> " + spec.name;
+    const RecordSpec *sp = &record;
+    std::string signature = std::string("def from_array(cls, ") + record.array_param + ": " +
+                            record.array_annotation + ") -> " + record.name;
     std::string doc = std::string("Build a record from the library's information array `") +
-                      spec.array_param + "`.";
+                      record.array_param + "`.";
     nb::object from_array = nb::cpp_function(
         [sp](nb::handle cls, nb::handle info) { return record_from_array(*sp, cls, info); },
-        nb::arg("cls"), nb::arg(spec.array_param), nb::name("from_array"),
+        nb::arg("cls"), nb::arg(record.array_param), nb::name("from_array"),
         nb::sig(signature.c_str()), doc.c_str());
 
     nb::dict ns;
     ns["__module__"] = module_name;
-    ns["__qualname__"] = spec.name;
-    ns["__doc__"] = spec.doc;
+    ns["__qualname__"] = record.name;
+    ns["__doc__"] = record.doc;
     ns["from_array"] = builtins.attr("classmethod")(from_array);
 
     nb::dict kw;
@@ -89,8 +89,8 @@ inline nb::object add_record(nb::module_ &m, const RecordSpec &spec) {
     nb::object sys = nb::module_::import_("sys");
     if (nb::cast<int>(sys.attr("version_info").attr("minor")) >= 12)
         kw["module"] = module_name;
-    nb::object cls = dataclasses.attr("make_dataclass")(spec.name, fields, **kw);
-    m.attr(spec.name) = cls;
+    nb::object cls = dataclasses.attr("make_dataclass")(record.name, fields, **kw);
+    m.attr(record.name) = cls;
     return cls;
 }
 
