@@ -63,7 +63,8 @@ def strong_components(data, case):
     tf, (p, r) = timed(lambda: strongcomp(A))
     tp, (n, labels) = timed(lambda: connected_components(A, directed=True, connection="strong"))
     nb = len(r) - 1
-    res = f"both find {nb} components" if nb == n else f"ferrow finds {nb}, SciPy {n} components"
+    word = "component" if n == 1 else "components"
+    res = f"both find {nb} {word}" if nb == n else f"ferrow finds {nb}, SciPy {n} {word}"
     return [{"what": "strong components", "case": case, "ferrow": "strongcomp(A)",
              "peer": 'csgraph.connected_components(A, connection="strong")',
              "ferrow_s": tf, "peer_s": tp, "result": res}]
@@ -102,8 +103,8 @@ def least_squares(data, case):
         rows.append({"what": "least squares", "case": case, "ferrow": "spqr_solve(A, b)",
                      "peer": f"sparse.linalg.{solver.__name__}(A, b, atol=btol={tol:g})",
                      "ferrow_s": tf, "peer_s": t,
-                     "result": f"|r| {r:.12g} vs {r_qr:.12g} in {itn} iterations; "
-                               f"|x - x_qr| / |x_qr| = {err:.1e}"})
+                     "result": f"‖r‖ {r:.12g} vs {r_qr:.12g} in {itn} iterations; "
+                               f"‖x − x_qr‖ / ‖x_qr‖ = {err:.1e}"})
     nbytes = M * N * 8
     if nbytes <= DENSE_LIMIT_BYTES:
         D = A.toarray()
@@ -111,7 +112,7 @@ def least_squares(data, case):
         err = np.linalg.norm(out[0] - x) / np.linalg.norm(x)
         rows.append({"what": "least squares", "case": case, "ferrow": "spqr_solve(A, b)",
                      "peer": "numpy.linalg.lstsq(A.toarray(), b)", "ferrow_s": tf, "peer_s": t,
-                     "result": f"|x - x_qr| / |x_qr| = {err:.1e} (toarray not timed)"})
+                     "result": f"‖x − x_qr‖ / ‖x_qr‖ = {err:.1e} (toarray not timed)"})
     else:
         rows.append({"what": "least squares", "case": case, "ferrow": "spqr_solve(A, b)",
                      "peer": "numpy.linalg.lstsq(A.toarray(), b)", "ferrow_s": tf, "peer_s": None,

@@ -153,7 +153,7 @@ def goals_text(goal_rows):
 
 def _table(header, body):
     out = ["| " + " | ".join(header) + " |", "|" + "|".join(" --- " for _ in header) + "|"]
-    out += ["| " + " | ".join(str(c) for c in row) + " |" for row in body]
+    out += ["| " + " | ".join(str(c).replace("|", "\\|") for c in row) + " |" for row in body]
     return "\n".join(out)
 
 
