@@ -1,5 +1,7 @@
 # make demo   set up everything that is missing, build, and run the demo
 # make test   set up everything that is missing, build, and run the test suite
+# make bench  build, then time ferrow against the library called directly and against
+#             SciPy; writes benchmarks/RESULTS.md and benchmarks/ratios.png
 VENV    := .venv
 PY      := $(VENV)/bin/python
 DEPS    := $(VENV)/.ferrow-deps
@@ -34,6 +36,10 @@ test-asan: $(DEPS)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1 \
 	UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(ASAN_SITE) $(PY) -m pytest -q -p no:cacheprovider
+
+# The direct-call driver is built by CMake in build/bench (FERROW_BENCHMARKS=ON).
+bench: build
+	bash benchmarks/run.sh
 
 clean:
 	rm -rf build $(BUILT)

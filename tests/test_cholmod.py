@@ -1,3 +1,5 @@
+import pickle
+
 import numpy as np
 import pytest
 import scipy.sparse as sp
@@ -14,6 +16,16 @@ def test_sparse_round_trip(itype, dtype):
     assert B.shape == A.shape and B.dtype == dtype and B.indptr.dtype == itype
     assert B.indices.dtype == itype
     assert np.array_equal(B.toarray(), A.toarray())
+    # Indistinguishable from a csc_array that SciPy builds itself over the same arrays.
+    ref = sp.csc_array(B.shape, dtype=dtype)
+    ref.indptr, ref.indices, ref.data = B.indptr, B.indices, B.data
+    assert type(B) is sp.csc_array and vars(B).keys() == vars(ref).keys()
+    assert {k: type(v) for k, v in vars(B).items()} == {k: type(v) for k, v in vars(ref).items()}
+    assert B.shape == ref.shape and B.maxprint == ref.maxprint
+    B.check_format(full_check=True)
+    assert B.has_canonical_format
+    C = pickle.loads(pickle.dumps(B))
+    assert np.array_equal((C @ np.ones(6)), A @ np.ones(6)) and repr(C) == repr(ref)
 
 
 @pytest.mark.parametrize("dtype", [np.float64, np.complex128])

@@ -5,7 +5,11 @@ import pytest
 import scipy.sparse as sp
 from scipy.sparse import SparseEfficiencyWarning
 
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
 from conftest import random_csc, with_index_type
+from ferrow._structure import check_compressed
 from ferrow.utils import validate_csc_input
 
 
@@ -122,3 +126,28 @@ def test_non_contiguous_index_arrays_are_copied(itype):
     B, _, out_itype = validate_csc_input(A)
     assert out_itype == itype and B.indices.flags.c_contiguous
     assert np.array_equal(B.toarray(), A.toarray())
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.data())
+def test_pattern_check_tells_canonical_from_jumbled(data):
+    """check_compressed against a plain per-column reading of the same arrays: sorted
+    columns, unsorted ones, duplicates, empty columns, both index widths."""
+    itype = data.draw(st.sampled_from([np.int32, np.int64]))
+    nrow = data.draw(st.integers(1, 6))
+    counts = data.draw(st.lists(st.integers(0, 4), min_size=0, max_size=6))
+    indptr = np.concatenate([[0], np.cumsum(counts)]).astype(itype)
+    indices = np.array(data.draw(st.lists(st.integers(0, nrow - 1), min_size=int(indptr[-1]),
+                                          max_size=int(indptr[-1]))), dtype=itype)
+    if data.draw(st.booleans()):  # mostly canonical patterns: sort and drop duplicates
+        cols = [np.unique(indices[indptr[j]:indptr[j + 1]]) for j in range(len(counts))]
+        indptr = np.concatenate([[0], np.cumsum([len(c) for c in cols])]).astype(itype)
+        indices = np.concatenate(cols + [np.zeros(0)]).astype(itype)
+    canonical = all(np.all(np.diff(indices[indptr[j]:indptr[j + 1]]) > 0) for j in range(len(counts)))
+    assert check_compressed(indptr, indices, len(counts), nrow) == canonical
+    if indices.size:  # one index out of range, anywhere, is refused
+        k = data.draw(st.integers(0, indices.size - 1))
+        bad = indices.copy()
+        bad[k] = data.draw(st.sampled_from([-1, nrow, np.iinfo(itype).max, np.iinfo(itype).min]))
+        with pytest.raises(ValueError, match="out of range"):
+            check_compressed(indptr, bad, len(counts), nrow)

@@ -27,6 +27,65 @@ namespace {
 
 Held csc_array_type;
 
+// A csc_array over exactly the given arrays: its shape and these arrays are all it holds.
+//
+// SciPy's constructors check and possibly recast what they are given (the (data, indices,
+// indptr) form may narrow int64 indices to int32); the empty-matrix constructor followed by
+// assigning the three arrays keeps them, but both cost about 15 microseconds, which is most
+// of the fixed overhead of a small QR. When, at load, a csc_array made by SciPy's own
+// constructor turns out to keep exactly its shape, print limit and three arrays as
+// instance attributes (`csc_layout` below), a result is made as a new instance with those
+// attributes; otherwise, or for a SciPy whose layout differs, through the constructors.
+struct CscLayout {
+    bool direct = false;  // the attributes below are all an instance holds
+    Held maxprint;
+} csc_layout;
+
+void probe_csc_layout() {
+    nb::object proto = csc_array_type(nb::make_tuple(1, 1));
+    PyObject *dict = PyObject_GenericGetDict(proto.ptr(), nullptr);
+    if (dict == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    nb::object d = nb::steal(dict);
+    static const char *keys[] = {"_shape", "maxprint", "indices", "indptr", "data"};
+    if (PyDict_Size(dict) != 5)
+        return;
+    for (const char *k : keys)
+        if (PyDict_GetItemString(dict, k) == nullptr)
+            return;
+    // New instances come from object.__new__ (SciPy defines no __new__ of its own).
+    nb::object object_new = nb::module_::import_("builtins").attr("object").attr("__new__");
+    if (!csc_array_type.get().attr("__new__").is(object_new))
+        return;
+    csc_layout.maxprint.set(PyDict_GetItemString(dict, "maxprint"));
+    csc_layout.direct = true;
+}
+
+nb::object make_csc_array(npy_intp nrow, npy_intp ncol, nb::handle indptr, nb::handle indices,
+                          nb::handle data) {
+    nb::object shape = nb::make_tuple(nb::int_((Py_ssize_t)nrow), nb::int_((Py_ssize_t)ncol));
+    if (!csc_layout.direct) {
+        nb::object B = csc_array_type(shape, nb::arg("dtype") = data.attr("dtype"));
+        B.attr("indptr") = indptr;
+        B.attr("indices") = indices;
+        B.attr("data") = data;
+        return B;
+    }
+    PyTypeObject *type = (PyTypeObject *)csc_array_type.ptr();
+    nb::object B = nb::steal(PyBaseObject_Type.tp_new(type, nb::tuple().ptr(), nullptr));
+    check_python(B.is_valid());
+    nb::object dict = nb::steal(PyObject_GenericGetDict(B.ptr(), nullptr));
+    check_python(dict.is_valid());
+    check_python(PyDict_SetItemString(dict.ptr(), "_shape", shape.ptr()) == 0 &&
+                 PyDict_SetItemString(dict.ptr(), "maxprint", csc_layout.maxprint.ptr()) == 0 &&
+                 PyDict_SetItemString(dict.ptr(), "indices", indices.ptr()) == 0 &&
+                 PyDict_SetItemString(dict.ptr(), "indptr", indptr.ptr()) == 0 &&
+                 PyDict_SetItemString(dict.ptr(), "data", data.ptr()) == 0);
+    return B;
+}
+
 const char *block_capsule = "ferrow.cholmod.block";
 
 void free_block(PyObject *capsule) {
@@ -119,14 +178,7 @@ PyObject *csc_from_cholmod_sparse(cholmod_sparse *A, cholmod_common *cc) {
     }
     nb::object ip = nb::steal(indptr), ix = nb::steal(indices), dx = nb::steal(data);
     try {
-        // An empty matrix of the right shape and value type, then its arrays: SciPy's
-        // (data, indices, indptr) constructor may recast int64 indices to int32.
-        nb::object shape = nb::make_tuple(nrow, ncol);
-        nb::object B = csc_array_type(shape, nb::arg("dtype") = dx.attr("dtype"));
-        B.attr("indptr") = ip;
-        B.attr("indices") = ix;
-        B.attr("data") = dx;
-        return B.release().ptr();
+        return make_csc_array(nrow, ncol, ip, ix, dx).release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
         return nullptr;
@@ -452,6 +504,7 @@ FERROW_MODULE(cholmod, m) {
     if (import_numpy() < 0)
         throw nb::python_error();
     csc_array_type.set(nb::module_::import_("scipy.sparse").attr("csc_array"));
+    probe_csc_layout();
 
     m.def("_cholmod_sparse_from_csc", &py_sparse_from_csc, nb::arg("shape"), nb::arg("indptr"),
           nb::arg("indices"), nb::arg("data"), nb::arg("stype"), nb::arg("address"),
@@ -465,6 +518,7 @@ FERROW_MODULE(cholmod, m) {
     m.def("_copy_from_intptr", &copy_from_intptr, nb::arg("array"),
           "Copy an int32/int64 array through the published pointer-copy function.");
     m.attr("_C_API") = nb::steal(PyCapsule_New(&api, FERROW_CHOLMOD_CAPSULE, nullptr));
+    m.attr("_direct_csc") = csc_layout.direct;
     m.attr("sizeof_cholmod_sparse") = sizeof(cholmod_sparse);
     m.attr("sizeof_cholmod_dense") = sizeof(cholmod_dense);
 }
