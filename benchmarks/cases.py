@@ -69,7 +69,7 @@ def random_square(n, diag_fraction=0.95, seed=0):
 
 
 def tiny_matrix():
-    """A fixed 10 x 10 unsymmetric matrix with a full diagonal (30 entries)."""
+    """A fixed 10 x 10 unsymmetric matrix with a full diagonal (27 entries)."""
     rng = np.random.default_rng(7)
     A = sp.random_array((10, 10), density=0.2, rng=rng, format="csc")
     A = sp.csc_array(A + 4 * sp.eye_array(10, format="csc"))
