@@ -232,3 +232,36 @@ def test_huge_sizes_are_refused_before_any_arithmetic(N, itype):
     from ferrow._structure import check_compressed
     with pytest.raises(ValueError):
         check_compressed(Ap, Ai, N, 4)
+
+
+# -- the command line's files ------------------------------------------------------------
+
+def _corrupted_npz(path, fmt, shape, **arrays):
+    """A file that scipy.sparse.load_npz reads as `fmt` from arrays no check has seen."""
+    np.savez(path, format=np.array(fmt), shape=np.array(shape), **arrays)
+    return path
+
+
+@pytest.mark.parametrize("fmt, shape, arrays", [
+    ("csr", (3, 3), dict(data=np.ones(3), indices=np.array([0, 9, 1], np.int32),
+                         indptr=np.array([0, 1, 2, 3], np.int32))),
+    ("csc", (3, 3), dict(data=np.ones(3), indices=np.array([0, 1, 2], np.int32),
+                         indptr=np.array([0, 2, 1, 3], np.int32))),
+    ("bsr", (4, 4), dict(data=np.ones((2, 2, 2)), indices=np.array([0, 5], np.int32),
+                         indptr=np.array([0, 1, 2], np.int32))),
+    ("coo", (3, 3), dict(data=np.ones(2), row=np.array([0, 7]), col=np.array([0, 1]))),
+    ("dia", (3, 3), dict(data=np.ones((4, 3)), offsets=np.array([0]))),
+    ("dia", (3, 3), dict(data=np.ones((1, 3)), offsets=np.array([0, 1, 2, -1, 5]))),
+], ids=["csr", "csc", "bsr", "coo", "dia-short-offsets", "dia-long-offsets"])
+def test_cli_refuses_corrupted_npz_files(tmp_path, capsys, fmt, shape, arrays):
+    from ferrow.cli import main
+    from ferrow.demos.problems import laplacian_2d
+
+    bad = _corrupted_npz(tmp_path / "bad.npz", fmt, shape, **arrays)
+    good = tmp_path / "A.npz"
+    sp.save_npz(good, sp.csc_array(laplacian_2d(2)[:3, :3]))
+    for argv in (["btf", bad], ["order", bad], ["qr", bad], ["solve", bad, good],
+                 ["solve", good, bad]):
+        assert main([str(a) for a in argv]) == 2
+        out, err = capsys.readouterr()
+        assert len(err.strip().splitlines()) == 1 and "bad.npz" in err
