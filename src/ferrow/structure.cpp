@@ -45,6 +45,8 @@ bool check_compressed(nb::handle indptr, nb::handle indices, nb::handle n_major_
 // Checks coordinates: row and column indices of equal length, each in range.
 void check_coordinates(nb::handle row, nb::handle col, nb::handle nrow_obj, nb::handle ncol_obj) {
     int64_t nrow = to_index(nrow_obj, "nrow"), ncol = to_index(ncol_obj, "ncol");
+    if (nrow < 0 || ncol < 0)
+        raise(PyExc_ValueError, "matrix dimensions must be non-negative");
     Buffer r, c;
     r.acquire(row, "row", false);
     c.acquire(col, "col", false);
