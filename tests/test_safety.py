@@ -265,3 +265,19 @@ def test_cli_refuses_corrupted_npz_files(tmp_path, capsys, fmt, shape, arrays):
         assert main([str(a) for a in argv]) == 2
         out, err = capsys.readouterr()
         assert len(err.strip().splitlines()) == 1 and "bad.npz" in err
+
+
+def test_sparse_header_buffer_cannot_be_resized_while_written():
+    """The shape's __index__ runs while the header buffer is held: resizing it fails
+    instead of leaving the header to be written into freed memory."""
+    A = sp.csc_array(np.eye(3))
+    buf = bytearray(cholmod.sizeof_cholmod_sparse)
+
+    class Shrinking:
+        def __index__(self):
+            buf.clear()
+            return 3
+
+    with pytest.raises(BufferError):
+        cholmod._cholmod_sparse_from_csc((Shrinking(), 3), A.indptr, A.indices, A.data, 0, buf)
+    assert len(buf) == cholmod.sizeof_cholmod_sparse

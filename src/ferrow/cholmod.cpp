@@ -406,9 +406,14 @@ void py_sparse_from_csc(nb::handle shape, nb::handle indptr, nb::handle indices,
               "address must be a writable buffer of at least %zu bytes (the sparse header)",
               sizeof(cholmod_sparse));
     }
+    // Held until the header is written: the checks below run Python code (__index__ of the
+    // shape), which must not be able to resize or free the buffer in between.
+    struct Held_view {
+        Py_buffer *v;
+        ~Held_view() { PyBuffer_Release(v); }
+    } hold{&view};
     void *buf = view.buf;
     Py_ssize_t len = view.len;
-    PyBuffer_Release(&view);
     if (len < (Py_ssize_t)sizeof(cholmod_sparse))
         raise(PyExc_ValueError, "address holds %zd bytes; a sparse header needs %zu", len,
               sizeof(cholmod_sparse));
