@@ -53,8 +53,10 @@ def test_corrupted_dia_lil_dok_are_refused(k):
     lambda A: spqr.spqr_solve(A, np.ones(3)),
     lambda A: spqr.spqr_factor(sp.eye_array(3, format="csc")).solve(A),
     lambda A: spqr.spqr_factor(sp.eye_array(3, format="csc")).qmult(A, "QX"),
+    lambda A: spqr.spqr_qmult(spqr.spqr(sp.eye_array(3, format="csc"), mode="householder")[0],
+                              A, "QX"),
 ], ids=["camd", "colamd", "csymamd", "btf", "spqr", "SPQRFactor", "spqr_solve", "solve-rhs",
-        "qmult-X"])
+        "qmult-X", "spqr_qmult-X"])
 def test_every_entry_refuses_corrupted_formats(entry):
     for A in corrupted_sparse():
         if A.format == "dia" and A.data.shape[0] == A.offsets.shape[0]:
