@@ -346,7 +346,7 @@ nb::object btf_q_permutation_entry(nb::handle q_in) {
     if (PyObject_GetBuffer(q.ptr(), &probe, flags) == 0) {
         direct = probe.ndim == 1 && (probe.shape[0] < 2 || probe.strides[0] == probe.itemsize);
         Elem e = elem_from_format(probe.format, probe.itemsize);
-        direct = direct && (e == Elem::i32 || e == Elem::i64);
+        direct = direct && (e == Elem::i32 || e == Elem::i64) && is_aligned(probe.buf, e);
         PyBuffer_Release(&probe);
     } else {
         PyErr_Clear();

@@ -4,6 +4,7 @@
 #include <camd.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "native/buffers.hpp"
 #include "native/module.hpp"
@@ -111,7 +112,10 @@ void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj, nb
 
     if (N < 0)
         raise(PyExc_ValueError, "N must be non-negative, got %lld", (long long)N);
-    Ap.require_length(N + 1, "N + 1 column pointers");
+    if (N > (int64_t)std::numeric_limits<I>::max())
+        raise(PyExc_ValueError, "N = %lld is too large for %s indices", (long long)N,
+              elem_name(E));
+    Ap.require_length(plus_one(N, "N"), "N + 1 column pointers");
     p.require_length(N, "one per column");
     ctrl.require_length(CAMD_CONTROL, "the library's control length");
     info.require_length(CAMD_INFO, "the library's information length");

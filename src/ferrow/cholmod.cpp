@@ -11,6 +11,7 @@
 
 #include <cholmod.h>
 
+#include <algorithm>
 #include <complex>
 #include <cstring>
 
@@ -296,7 +297,9 @@ int dense_from_ndarray(int variant, PyObject *array, cholmod_dense *header) {
     }
     if (PyObject_GetBuffer(array, &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0)
         return -1;
-    bool ok = view.ndim == 2 && view.itemsize == v.itemsize && format_is(view.format, v.format);
+    // The library reads the values with typed loads: an unaligned view is refused.
+    bool ok = view.ndim == 2 && view.itemsize == v.itemsize && format_is(view.format, v.format) &&
+              reinterpret_cast<std::uintptr_t>(view.buf) % (std::uintptr_t)std::min<Py_ssize_t>(v.itemsize, 8) == 0;
     Py_ssize_t nrow = ok ? view.shape[0] : 0, ncol = ok ? view.shape[1] : 0;
     // An empty block keeps d = nrow (zero rows: d = 0), so the library reads nothing.
     Py_ssize_t ld = nrow;
@@ -355,7 +358,7 @@ void fill_sparse_header(nb::handle shape, nb::handle indptr, nb::handle indices,
     if (x.elem() != Elem::f64 && x.elem() != Elem::c128)
         raise(PyExc_TypeError,
               "CHOLMOD matrices hold float64 or complex128 values; data has another type");
-    p.require_exact_length(N + 1, "N + 1 column pointers");
+    p.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
     Pattern pattern = p.elem() == Elem::i32
         ? check_pattern<int32_t>(p.data<int32_t>(), N, i.data<int32_t>(), i.size(), M)
         : check_pattern<int64_t>(p.data<int64_t>(), N, i.data<int64_t>(), i.size(), M);
@@ -403,9 +406,14 @@ void py_sparse_from_csc(nb::handle shape, nb::handle indptr, nb::handle indices,
               "address must be a writable buffer of at least %zu bytes (the sparse header)",
               sizeof(cholmod_sparse));
     }
+    // Held until the header is written: the checks below run Python code (__index__ of the
+    // shape), which must not be able to resize or free the buffer in between.
+    struct Held_view {
+        Py_buffer *v;
+        ~Held_view() { PyBuffer_Release(v); }
+    } hold{&view};
     void *buf = view.buf;
     Py_ssize_t len = view.len;
-    PyBuffer_Release(&view);
     if (len < (Py_ssize_t)sizeof(cholmod_sparse))
         raise(PyExc_ValueError, "address holds %zd bytes; a sparse header needs %zu", len,
               sizeof(cholmod_sparse));
@@ -457,7 +465,8 @@ nb::object dense_roundtrip(nb::handle X, nb::handle use_int32_obj) {
         else PyErr_Clear();
     }
     if (variant < 0)
-        raise(PyExc_TypeError, "X must be a 2-D float or complex array whose first axis is contiguous");
+        raise(PyExc_TypeError, "X must be a 2-D float or complex array, aligned for its type, "
+                               "whose first axis is contiguous");
     if (view.dtype != CHOLMOD_DOUBLE)
         raise(PyExc_TypeError, "single-precision blocks are described but not converted back");
     Common c(use_int32);

@@ -1,7 +1,9 @@
 // Compiled helpers of ferrow.utils: the O(nnz) structural check of a sparse pattern.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "native/buffers.hpp"
 #include "native/module.hpp"
@@ -32,9 +34,10 @@ bool check_compressed(nb::handle indptr, nb::handle indices, nb::handle n_major_
     if (ptr.elem() != Elem::i32 && ptr.elem() != Elem::i64)
         raise(PyExc_ValueError, "indptr must be an int32 or int64 array");
     idx.require(ptr.elem());
-    if (ptr.size() != n_major + 1)
+    const int64_t n_ptr = plus_one(n_major, "n_major");
+    if (ptr.size() != n_ptr)
         raise(PyExc_ValueError, "indptr has %zd entries, expected %lld", ptr.size(),
-              (long long)(n_major + 1));
+              (long long)n_ptr);
     return ptr.elem() == Elem::i32 ? check<int32_t>(ptr, idx, n_major, n_minor)
                                    : check<int64_t>(ptr, idx, n_major, n_minor);
 }
@@ -42,6 +45,8 @@ bool check_compressed(nb::handle indptr, nb::handle indices, nb::handle n_major_
 // Checks coordinates: row and column indices of equal length, each in range.
 void check_coordinates(nb::handle row, nb::handle col, nb::handle nrow_obj, nb::handle ncol_obj) {
     int64_t nrow = to_index(nrow_obj, "nrow"), ncol = to_index(ncol_obj, "ncol");
+    if (nrow < 0 || ncol < 0)
+        raise(PyExc_ValueError, "matrix dimensions must be non-negative");
     Buffer r, c;
     r.acquire(row, "row", false);
     c.acquire(col, "col", false);
@@ -102,8 +107,16 @@ nb::object csc_fast_path(nb::handle A, bool require_square) {
             if (v->ndim != 1 || (v->shape[0] > 1 && v->strides[0] != v->itemsize)) return false;
         return true;
     };
+    // Unaligned arrays (views into byte buffers) take the general path, which copies them.
+    auto data_aligned = [&] {
+        const Py_ssize_t align = std::min<Py_ssize_t>(dv.itemsize & -dv.itemsize, 8);
+        return dv.shape[0] == 0 || align <= 1 ||
+               reinterpret_cast<std::uintptr_t>(dv.buf) % (std::uintptr_t)align == 0;
+    };
     if (have_d && (e == Elem::i32 || e == Elem::i64) && elem_from_format(iv.format, iv.itemsize) == e &&
-        numeric_format(dv.format) && contiguous() && pv.shape[0] == N + 1) {
+        numeric_format(dv.format) && contiguous() && N < std::numeric_limits<int64_t>::max() &&
+        pv.shape[0] == N + 1 && is_aligned(pv.buf, e) && (iv.shape[0] == 0 || is_aligned(iv.buf, e)) &&
+        data_aligned()) {
         try {
             Pattern pat = e == Elem::i32
                 ? check_pattern<int32_t>((int32_t *)pv.buf, N, (int32_t *)iv.buf, iv.shape[0], M)

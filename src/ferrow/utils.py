@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import operator
 import warnings
+from itertools import chain
 
 import numpy as np
-from scipy.sparse import SparseEfficiencyWarning, csc_array, csc_matrix, issparse
+from scipy.sparse import (SparseEfficiencyWarning, bsr_array, bsr_matrix, coo_array, coo_matrix,
+                          csc_array, csc_matrix, csr_array, csr_matrix, issparse, spmatrix)
 
 from ferrow._structure import check_compressed, check_coordinates, csc_fast_path
 
@@ -14,6 +17,7 @@ __all__ = ["validate_csc_input"]
 _INDEX_TYPES = (np.dtype(np.int32), np.dtype(np.int64))
 _INT32_MAX = np.iinfo(np.int32).max
 _CSC_TYPES = (csc_array, csc_matrix)
+_FORMATS = ("csc", "csr", "bsr", "coo", "dia", "lil", "dok")
 
 
 def _numeric_values(data, what="A"):
@@ -22,19 +26,42 @@ def _numeric_values(data, what="A"):
         raise ValueError(f"{what} must hold numeric values, got dtype {dtype}")
 
 
+def _aligned(arr):
+    """`arr` when it is contiguous and aligned for typed reads, else such a copy.
+
+    A view into a byte buffer (``np.frombuffer(buf, np.int64, offset=1)``) is neither
+    refused nor read in place: compiled code reads its elements with typed loads.
+    """
+    if arr.flags.c_contiguous and arr.flags.aligned:
+        return arr
+    return np.require(arr, requirements=("C", "A"))
+
+
 def _index_array(arr, name, fits_int32):
-    """Return `arr` as a contiguous int32/int64 array, converting only when needed."""
+    """Return `arr` as a contiguous, aligned int32/int64 array, converting only when needed."""
     arr = np.asarray(arr)
     if arr.ndim != 1:
         raise ValueError(f"{name} must be one-dimensional, got {arr.ndim} dimensions")
     if arr.dtype in _INDEX_TYPES:
-        return np.ascontiguousarray(arr)
+        return _aligned(arr)
     if arr.dtype.kind not in "iu" and arr.size:
         raise ValueError(f"{name} must hold integers, got dtype {arr.dtype}")
     target = np.int32 if fits_int32 else np.int64
     if arr.dtype.kind == "u" and arr.size and arr.max() > np.iinfo(np.int64).max:
         raise ValueError(f"{name} holds values too large for int64")
-    return np.ascontiguousarray(arr, dtype=target)
+    return _aligned(np.asarray(arr, dtype=target))
+
+
+def _dimensions(A):
+    """The pair (M, N) of a two-dimensional sparse object, checked."""
+    shape = A.shape
+    try:
+        M, N = (operator.index(n) for n in shape)
+    except (TypeError, ValueError):
+        raise ValueError(f"A has an invalid shape {shape!r}") from None
+    if M < 0 or N < 0:
+        raise ValueError(f"A has a negative dimension in its shape {shape!r}")
+    return M, N
 
 
 def _csc_from_parts(data, indices, indptr, shape):
@@ -48,7 +75,7 @@ def _csc_from_parts(data, indices, indptr, shape):
 
 def _checked_csc(A):
     """Check a CSC object's structure; return it, or a canonical copy when needed."""
-    M, N = A.shape
+    M, N = _dimensions(A)
     indptr, indices, data = A.indptr, A.indices, A.data
     fits = max(M, N, np.size(indices)) <= _INT32_MAX
     if not (
@@ -56,6 +83,7 @@ def _checked_csc(A):
         and indptr.dtype == indices.dtype and indptr.dtype in _INDEX_TYPES
         and indptr.ndim == 1 and indices.ndim == 1
         and indptr.flags.c_contiguous and indices.flags.c_contiguous
+        and indptr.flags.aligned and indices.flags.aligned
     ):
         indptr = _index_array(indptr, "indptr", fits)
         indices = _index_array(indices, "indices", fits)
@@ -72,8 +100,10 @@ def _checked_csc(A):
     nnz = int(indptr[N])
     if data.shape[0] < nnz:
         raise ValueError(f"data holds {data.shape[0]} values but the column pointers need {nnz}")
+    if data.size and data.dtype.kind not in "biu" and not (data.flags.c_contiguous and data.flags.aligned):
+        data = _aligned(data)
     if canonical:
-        if indptr is A.indptr and indices is A.indices:
+        if indptr is A.indptr and indices is A.indices and data is A.data:
             return A
         return _csc_from_parts(data, indices, indptr, (M, N))
     # Unsorted row indices or duplicates: sort and sum them in a copy, never in place.
@@ -85,55 +115,176 @@ def _checked_csc(A):
     return B
 
 
-def _checked_conversion(A):
-    """Convert a non-CSC sparse object after checking its structure.
+def _compressed_parts(A, n_major, n_minor, what):
+    """indptr, indices and data of a CSR or BSR object, checked and aligned."""
+    fits = max(n_major, n_minor, np.size(A.indices)) <= _INT32_MAX
+    indptr = _index_array(A.indptr, "indptr", fits)
+    indices = _index_array(A.indices, "indices", fits)
+    if indptr.dtype != indices.dtype:
+        indptr, indices = indptr.astype(np.int64), indices.astype(np.int64)
+    if len(indptr) != n_major + 1:
+        raise ValueError(f"indptr must have {n_major + 1} entries (one more than the {what}), "
+                         f"got {len(indptr)}")
+    check_compressed(indptr, indices, n_major, n_minor)
+    nnz = int(indptr[-1])
+    data = np.asarray(A.data)
+    _numeric_values(data)
+    if data.ndim < 1 or data.shape[0] < nnz:
+        raise ValueError("data holds fewer values than the pointers need")
+    return indptr, indices[:nnz], _aligned(data[:nnz])
 
-    SciPy's compiled conversions trust ``indptr`` and ``indices``: an object built
-    from inconsistent arrays would make them read or write out of bounds.
+
+def _coordinate_vector(values, name):
+    """A one-dimensional integer array of coordinates."""
+    arr = np.asarray(values)
+    if arr.ndim != 1 or (arr.dtype.kind not in "iu" and arr.size):
+        raise ValueError(f"{name} indices must be a one-dimensional array of integers")
+    return _index_array(arr, name, False)
+
+
+def _numeric_vector(values, dtype, n):
+    """`n` values of a LIL or DOK object as an array of its dtype."""
+    try:
+        dtype = np.dtype(dtype)
+        if dtype.kind not in "biufc":
+            raise TypeError
+        data = np.array(values, dtype=dtype)
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError("A must hold numeric values") from None
+    if data.shape != (n,):
+        raise ValueError("the values of A do not match its coordinates")
+    return data
+
+
+def _dia_coordinates(A, M, N):
+    """Coordinates of the stored entries of a DIA object: column j of diagonal k is
+    entry (j - offsets[k], j); explicit zeros are dropped, as SciPy's conversion does."""
+    data, offsets = np.asarray(A.data), np.asarray(A.offsets)
+    _numeric_values(data)
+    if data.ndim != 2 or offsets.ndim != 1 or offsets.shape[0] != data.shape[0]:
+        raise ValueError(f"DIA data of shape {data.shape} does not match its {offsets.size} offsets")
+    if offsets.dtype.kind not in "iu" and offsets.size:
+        raise ValueError("DIA offsets must be integers")
+    width = min(data.shape[1], N)
+    # Diagonals outside the matrix hold nothing; the rest have |offset| < max(M, N), so the
+    # row arithmetic below cannot overflow.
+    inside = (offsets < N) & (offsets > -M) if offsets.size else np.zeros(0, bool)
+    offsets = offsets[inside].astype(np.int64)
+    values = data[inside, :width]
+    cols = np.broadcast_to(np.arange(width, dtype=np.int64), values.shape)
+    rows = cols - offsets[:, None]
+    keep = (rows >= 0) & (rows < M) & (values != 0)
+    return rows[keep], cols[keep], values[keep]
+
+
+def _lil_coordinates(A, M, N):
+    rows, vals = A.rows, A.data
+    if not (isinstance(rows, np.ndarray) and isinstance(vals, np.ndarray)
+            and rows.shape == (M,) and vals.shape == (M,)):
+        raise ValueError("LIL rows and data must be arrays of one list per row")
+    try:
+        lengths = np.fromiter((len(r) for r in rows), dtype=np.int64, count=M)
+        if not all(len(v) == n for v, n in zip(vals, lengths.tolist())):
+            raise ValueError("LIL rows and data lists differ in length")
+    except TypeError:
+        raise ValueError("LIL rows and data must hold one list per row") from None
+    nnz = int(lengths.sum())
+    try:
+        col = np.array(list(chain.from_iterable(rows)))
+    except (TypeError, ValueError, OverflowError):
+        raise ValueError("LIL column indices must be integers") from None
+    if nnz == 0:
+        col = np.zeros(0, np.int64)
+    col = _coordinate_vector(col, "column")
+    row = np.repeat(np.arange(M, dtype=np.int64), lengths)
+    return row, col, _numeric_vector(list(chain.from_iterable(vals)), A.dtype, nnz)
+
+
+def _dok_coordinates(A, M, N):
+    try:
+        items = list(A.items())
+        keys = [key for key, _ in items]
+    except (TypeError, ValueError):
+        raise ValueError("DOK entries must be (key, value) pairs") from None
+    values = [value for _, value in items]
+    if not keys:
+        empty = np.zeros(0, np.int64)
+        return empty, empty, _numeric_vector([], A.dtype, 0)
+    try:
+        coords = np.array(keys)
+    except (TypeError, ValueError, OverflowError):
+        coords = None
+    if coords is None or coords.shape != (len(keys), 2) or coords.dtype.kind not in "iu":
+        raise ValueError("DOK keys must be pairs of integers (row, column)")
+    return (_index_array(coords[:, 0], "row", False), _index_array(coords[:, 1], "column", False),
+            _numeric_vector(values, A.dtype, len(keys)))
+
+
+_COORDINATES = {"dia": _dia_coordinates, "lil": _lil_coordinates, "dok": _dok_coordinates}
+
+
+def _checked_conversion(A):
+    """Convert a non-CSC sparse object to CSC after checking its structure.
+
+    SciPy's compiled conversions trust the arrays of a sparse object: one built from
+    inconsistent arrays would make them read or write out of bounds. So nothing of the
+    caller's object reaches them: its arrays are checked in one pass and a new object is
+    built from the checked (and aligned) copies or views, then converted.
     """
-    M, N = A.shape
+    M, N = _dimensions(A)
     fmt = A.format
-    if fmt == "csr":
-        fits = max(M, N, np.size(A.indices)) <= _INT32_MAX
-        indptr = _index_array(A.indptr, "indptr", fits)
-        indices = _index_array(A.indices, "indices", fits)
-        if indptr.dtype != indices.dtype:
-            indptr, indices = indptr.astype(np.int64), indices.astype(np.int64)
-        if len(indptr) != M + 1:
-            raise ValueError(f"indptr must have M + 1 = {M + 1} entries, got {len(indptr)}")
-        check_compressed(indptr, indices, M, N)
-        _numeric_values(A.data)
-        if np.asarray(A.data).shape[0] < int(indptr[M]):
-            raise ValueError("data holds fewer values than the row pointers need")
-        return A.tocsc()
-    if fmt == "bsr":
-        R, C = A.blocksize
-        if R <= 0 or C <= 0 or M % R or N % C:
-            raise ValueError(f"block size {A.blocksize} does not divide the shape {A.shape}")
-        fits = max(M, N, np.size(A.indices)) <= _INT32_MAX
-        indptr = _index_array(A.indptr, "indptr", fits)
-        indices = _index_array(A.indices, "indices", fits)
-        if indptr.dtype != indices.dtype:
-            indptr, indices = indptr.astype(np.int64), indices.astype(np.int64)
-        if len(indptr) != M // R + 1:
-            raise ValueError(f"indptr must have {M // R + 1} entries, got {len(indptr)}")
-        check_compressed(indptr, indices, M // R, N // C)
-        data = np.asarray(A.data)
-        _numeric_values(data)
-        if data.ndim != 3 or data.shape[1:] != (R, C) or data.shape[0] < int(indptr[-1]):
-            raise ValueError("BSR data does not match its block structure")
-        return A.tocsc()
+    matrix = isinstance(A, spmatrix)
     if fmt == "csc":
         return _checked_csc(A)
-    # COO, and formats whose conversions go through COO (DIA, DOK, LIL).
-    coo = A if fmt == "coo" else A.tocoo()
-    row, col = np.asarray(coo.row), np.asarray(coo.col)
-    check_coordinates(_index_array(row, "row", False), _index_array(col, "col", False), M, N)
-    data = np.asarray(coo.data)
-    _numeric_values(data)
-    if data.ndim != 1 or data.shape[0] != row.shape[0]:
-        raise ValueError("COO data does not match its coordinates")
-    return coo.tocsc()
+    if fmt == "csr":
+        indptr, indices, data = _compressed_parts(A, M, N, "rows")
+        if data.ndim != 1:
+            raise ValueError(f"data must be one-dimensional, got {data.ndim} dimensions")
+        B = _from_parts(csr_matrix if matrix else csr_array, data, indices, indptr, (M, N))
+        return _keep_wide_indices(B.tocsc(), indptr.dtype)
+    if fmt == "bsr":
+        data = np.asarray(A.data)
+        if data.ndim != 3:
+            raise ValueError(f"BSR data must be three-dimensional, got {data.ndim} dimensions")
+        R, C = data.shape[1:]
+        if R <= 0 or C <= 0 or M % R or N % C:
+            raise ValueError(f"block size {(R, C)} does not divide the shape {(M, N)}")
+        indptr, indices, data = _compressed_parts(A, M // R, N // C, "block rows")
+        B = _from_parts(bsr_matrix if matrix else bsr_array, data, indices, indptr, (M, N),
+                        blocksize=(R, C))
+        return _keep_wide_indices(B.tocsc(), indptr.dtype)
+    if fmt == "coo":
+        row = _coordinate_vector(A.row, "row")
+        col = _coordinate_vector(A.col, "column")
+        data = np.asarray(A.data)
+        _numeric_values(data)
+        if data.ndim != 1 or data.shape[0] != row.shape[0]:
+            raise ValueError("COO data does not match its coordinates")
+        wide = np.dtype(np.int64) if np.int64 in (row.dtype, col.dtype) else None
+    else:
+        row, col, data = _COORDINATES[fmt](A, M, N)
+        _numeric_values(data)
+        wide = None
+    check_coordinates(row, col, M, N)
+    B = (coo_matrix if matrix else coo_array)((_aligned(data), (row, col)), shape=(M, N))
+    return _keep_wide_indices(B.tocsc(), wide)
+
+
+def _from_parts(cls, data, indices, indptr, shape, **kwargs):
+    """A compressed object over exactly these checked arrays (the constructor may recast)."""
+    B = cls((data, indices, indptr), shape=shape, copy=False, **kwargs)
+    if B.indices is not indices or B.indptr is not indptr:
+        B.indices = indices
+        B.indptr = indptr
+    return B
+
+
+def _keep_wide_indices(B, itype):
+    """int64 index arrays of the caller give int64 index arrays after the conversion."""
+    if itype == np.int64 and B.indptr.dtype != np.int64:
+        B.indptr = B.indptr.astype(np.int64)
+        B.indices = B.indices.astype(np.int64)
+    return B
 
 
 def validate_csc_input(A, require_square=False):
@@ -168,6 +319,17 @@ def validate_csc_input(A, require_square=False):
         If `A` cannot be converted, is structurally invalid, is not
         two-dimensional, holds non-numeric values, or is not square while
         `require_square` is true.
+    TypeError
+        If `A` is a sparse object of a format other than CSC, CSR, BSR, COO,
+        DIA, LIL or DOK.
+
+    Notes
+    -----
+    The structure of a non-CSC object is checked in one pass over its entries
+    before any of SciPy's compiled conversions sees it, and the conversion
+    starts from a new object built from the checked arrays. Index or value
+    arrays that are not aligned for their type (views into byte buffers) are
+    copied, never read in place.
 
     Warns
     -----
@@ -179,6 +341,10 @@ def validate_csc_input(A, require_square=False):
         if result is not None:
             return result
     if issparse(A):
+        fmt = getattr(A, "format", None)
+        if fmt not in _FORMATS:
+            raise TypeError(f"A is a sparse object of format {fmt!r}, which ferrow does not "
+                            f"know; the formats it converts are {', '.join(_FORMATS)}")
         if A.ndim != 2:
             raise ValueError(f"A must be two-dimensional, got {A.ndim} dimensions")
         if A.format == "csc":

@@ -22,6 +22,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from ferrow.utils import validate_csc_input
+from tests.robustness.values import unaligned
 
 
 def optional(name):
@@ -127,6 +128,16 @@ def run(m, n, Ap, Ai, valid):
             validate_csc_input(A)
         except Exception as exc:
             problems.append(f"valid pattern refused: {exc}")
+        # the same arrays at an odd address: copied, never read in place
+        B = sp.csc_array((1, 1))
+        B._shape = (m, n)
+        B.indptr, B.indices, B.data = unaligned(Ap), unaligned(Ai), unaligned(np.ones(len(Ai)))
+        try:
+            C = validate_csc_input(B)[0]
+            if not (C.indptr.flags.aligned and C.indices.flags.aligned and C.data.flags.aligned):
+                problems.append("unaligned arrays passed validation uncopied")
+        except Exception as exc:
+            problems.append(f"valid unaligned pattern refused: {exc}")
 
 
 def main(argv):

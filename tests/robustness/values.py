@@ -58,9 +58,77 @@ def corrupted_csr(indptr, indices, shape):
     return A
 
 
+def unaligned(arr):
+    """A copy of `arr` (C order) whose data starts one byte past an aligned address."""
+    arr = np.asarray(arr)
+    out = np.frombuffer(bytearray(arr.nbytes + 1), dtype=arr.dtype, count=arr.size, offset=1)
+    out = out.reshape(arr.shape)
+    out[...] = arr
+    return out
+
+
+def unaligned_csc(itype=np.int32, dtype=np.float64):
+    """A valid csc_array whose three arrays are all unaligned views."""
+    A = sp.csc_array(np.eye(4, dtype=dtype) + np.eye(4, k=1, dtype=dtype))
+    A.indptr = unaligned(A.indptr.astype(itype))
+    A.indices = unaligned(A.indices.astype(itype))
+    A.data = unaligned(A.data)
+    return A
+
+
+def corrupted_dia(data_rows, offsets, shape=(3, 3)):
+    """A dia_array whose data and offsets were replaced after construction."""
+    A = sp.dia_array(np.eye(*shape))
+    A.data = np.ones((data_rows, shape[1]))
+    A.offsets = np.asarray(offsets)
+    return A
+
+
+def corrupted_lil(rows, data, shape=(3, 3)):
+    """A lil_array whose per-row lists were replaced after construction."""
+    A = sp.lil_array(shape)
+    for i, (r, d) in enumerate(zip(rows, data)):
+        A.rows[i] = r
+        A.data[i] = d
+    return A
+
+
+def corrupted_dok(items, shape=(3, 3)):
+    """A dok_array holding keys that its own item assignment would refuse."""
+    A = sp.dok_array(shape)
+    store = A._dict if hasattr(A, "_dict") else A  # SciPy < 1.13 keeps the entries in A itself
+    for key, value in items:
+        dict.__setitem__(store, key, value)
+    return A
+
+
+def corrupted_sparse():
+    """DIA, LIL and DOK objects whose structure no conversion may trust."""
+    short_rows = sp.lil_array((3, 3))
+    short_rows.rows = short_rows.rows[:2]
+    short_rows.data = short_rows.data[:2]
+    return [
+        corrupted_dia(2, [0]),                             # fewer offsets than diagonals
+        corrupted_dia(1, [0, 1, 2]),                       # more offsets than diagonals
+        corrupted_dia(1, [2**62]),                         # a diagonal far outside
+        corrupted_lil([[5]], [[1.0]]),                     # column index out of range
+        corrupted_lil([[-1]], [[1.0]]),                    # negative column index
+        corrupted_lil([[0, 1]], [[1.0]]),                  # rows and data lists differ
+        corrupted_lil([[0], [2**70]], [[1.0], [2.0]]),     # an index beyond int64
+        corrupted_lil([["a"]], [[1.0]]),                   # not an index
+        short_rows,                                        # fewer row lists than rows
+        corrupted_dok([((5, 0), 1.0)]),                    # key out of range
+        corrupted_dok([((0, -1), 1.0)]),                   # negative key
+        corrupted_dok([((0, 0, 0), 1.0)]),                 # key of three items
+        corrupted_dok([((0, 0), 1.0), ((1, 1, 1), 2.0)]),  # keys of two lengths
+        corrupted_dok([(7, 1.0)]),                         # not a pair
+    ]
+
+
 def weird_values():
     """A fixed list of inputs no function should crash on."""
-    vals = [None, 0, 1, -1, 3, 2**31, 2**40, 2**63, -2**63 - 1, 1.5, -0.0, float("nan"),
+    vals = [None, 0, 1, -1, 3, 2**31, 2**31 - 1, 2**40, 2**62, 2**63 - 1, 2**63, -2**63,
+            -2**63 - 1, 1.5, -0.0, float("nan"),
             float("inf"), True, 1j, "abc", "1", "", b"x", [], (), [1, 2], [[1, 2]], [[[1]]],
             ["a", "b"], {}, {1: 2}, object(), RaisingArray(), RaisingIndex(), HugeIndex(),
             slice(None), Ellipsis, np.float64("nan"), np.int64(-5)]
@@ -80,6 +148,10 @@ def weird_values():
         np.arange(24.0).reshape(2, 3, 4), ro, ro64, np.full(20, np.nan), np.full(20, np.inf),
         np.array([-1, 5, 7], np.int32), np.array([2**40, 0], np.int64),
         np.zeros(10**6, np.int8)[::100000],
+        # views at an odd address: compiled code must copy or refuse them, never load from them
+        unaligned(np.arange(6, dtype=np.int32)), unaligned(np.arange(7, dtype=np.int64)),
+        unaligned(np.zeros(20)), unaligned(np.ones(7, dtype=np.complex128)),
+        unaligned(np.ones((7, 2))), unaligned(np.arange(8, dtype=np.int64).reshape(1, 8)),
     ]
     # sparse objects: valid but odd, and corrupted
     vals += [
@@ -100,5 +172,7 @@ def weird_values():
         corrupted_csc(np.array([0, 1, 2, 3]), [0, 2**33, 2], (3, 3), itype=np.int64),
         corrupted_csr([0, 1, 2, 3], [0, 99, 2], (3, 3)),
         corrupted_csr([0, 3, 1, 3], [0, 1, 2], (3, 3)),
+        unaligned_csc(np.int32), unaligned_csc(np.int64, np.complex128),
+        *corrupted_sparse(),
     ]
     return vals

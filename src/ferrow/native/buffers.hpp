@@ -10,6 +10,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <limits>
 #include <initializer_list>
 #include <string>
 
@@ -34,6 +35,23 @@ template <> constexpr Elem elem_of<int32_t>() { return Elem::i32; }
 template <> constexpr Elem elem_of<int64_t>() { return Elem::i64; }
 template <> constexpr Elem elem_of<double>() { return Elem::f64; }
 template <> constexpr Elem elem_of<std::complex<double>>() { return Elem::c128; }
+
+// The alignment a typed load of the element type needs (1: read only as bytes).
+inline std::size_t elem_alignment(Elem e) {
+    switch (e) {
+        case Elem::i32: return alignof(int32_t);
+        case Elem::i64: return alignof(int64_t);
+        case Elem::f64: return alignof(double);
+        case Elem::c128: return alignof(std::complex<double>);
+        default: return 1;
+    }
+}
+
+// True when `buf` may be read as elements of type `e` (NumPy's ALIGNED flag can be
+// false for a view into a byte buffer: np.frombuffer(b, np.int64, offset=1)).
+inline bool is_aligned(const void *buf, Elem e) {
+    return reinterpret_cast<std::uintptr_t>(buf) % elem_alignment(e) == 0;
+}
 
 // Element type of a buffer-protocol format string (native byte order only).
 inline Elem elem_from_format(const char *fmt, Py_ssize_t itemsize) {
@@ -101,6 +119,13 @@ public:
         if (view_.strides != nullptr && view_.shape[0] > 1 && view_.strides[0] != view_.itemsize)
             raise(PyExc_ValueError, "%s must be a contiguous array", name);
         elem_ = elem_from_format(view_.format, view_.itemsize);
+        // Every typed read through data<T>() needs an aligned address; an unaligned view
+        // is refused here, before anything reads it (the public functions pass copies).
+        if (view_.shape[0] > 0 && !is_aligned(view_.buf, elem_))
+            raise(PyExc_ValueError,
+                  "%s must be an aligned array: its data does not start at a multiple of %zu "
+                  "bytes (pass a copy, e.g. numpy.require(%s, requirements='A'))",
+                  name, elem_alignment(elem_), name);
     }
 
     // Acquires and requires the element type `want`.
@@ -169,6 +194,30 @@ inline Elem index_variant(nb::handle Ap) {
     if (e != Elem::i32 && e != Elem::i64)
         raise(PyExc_TypeError, "No matching signature found");
     return e;
+}
+
+// n + 1 for a count n read from the caller: refused (ValueError) where the sum would
+// overflow, so that no size arithmetic on a caller's number is undefined.
+inline int64_t plus_one(int64_t n, const char *name) {
+    if (n >= std::numeric_limits<int64_t>::max())
+        raise(PyExc_ValueError, "%s = %lld is too large", name, (long long)n);
+    return n + 1;
+}
+
+// `arr` itself when its data may be read with typed loads, else a copy in the same memory
+// order (ndarray.copy("K") allocates aligned memory). For arrays the public functions
+// convert from the caller's objects before a worker acquires them.
+inline nb::object aligned(nb::object arr) {
+    Py_buffer view;
+    if (!PyObject_CheckBuffer(arr.ptr()) ||
+        PyObject_GetBuffer(arr.ptr(), &view, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
+        PyErr_Clear();
+        return arr;  // not a buffer: the worker's own checks refuse it
+    }
+    Elem e = elem_from_format(view.format, view.itemsize);
+    bool ok = is_aligned(view.buf, e);
+    PyBuffer_Release(&view);
+    return ok ? arr : arr.attr("copy")("K");
 }
 
 // Converts a Python integer through __index__, refusing values outside int64.

@@ -235,7 +235,7 @@ template <class Traits> struct Twin {
         if ((int64_t)Alen < nnz)
             raise(Error.ptr(), "Recommended Alen is less than nnz.");
         require_constraint_length(C, has_C, N);
-        Ap.require_exact_length(N + 1, "N + 1 column pointers");
+        Ap.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
         perm.require_exact_length(N + 1, "N + 1, as Ap");
         knobs.require_length(T::knob_count, "the library's knob count");
         stats.require_length(T::stats_count, "the library's statistics count");
@@ -277,7 +277,7 @@ template <class Traits> struct Twin {
         require_fits<I>(Ai.size(), "nnz");
         // A negative N is reported by the library before it touches any array.
         if (N >= 0) {
-            Ap.require_exact_length(N + 1, "N + 1 column pointers");
+            Ap.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
             perm.require_exact_length(N + 1, "N + 1, as Ap");
             check_pointers<I>(Ap, N, Ai);
         }

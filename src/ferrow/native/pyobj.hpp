@@ -6,6 +6,7 @@
 #include <array>
 #include <string>
 
+#include "buffers.hpp"
 #include "errors.hpp"
 
 namespace ferrow {
@@ -45,7 +46,8 @@ inline bool truth(nb::handle obj) {
 
 // Calls `convert(x, dtype=dtype)` (np.asarray, np.ascontiguousarray, ...), with `order=order`
 // when given; a TypeError of the conversion is replaced by TypeError(`message`), other
-// errors pass unchanged.
+// errors pass unchanged. The result is aligned for typed reads (a copy when the caller's
+// array was not).
 inline nb::object convert_integer_vector(const Held &convert, nb::handle x, nb::handle dtype,
                                          const char *message, const char *order = nullptr) {
     nb::dict kw;
@@ -58,7 +60,7 @@ inline nb::object convert_integer_vector(const Held &convert, nb::handle x, nb::
             raise_in_place_of_current(PyExc_TypeError, message);
         throw nb::python_error();
     }
-    return nb::steal(r);
+    return aligned(nb::steal(r));
 }
 
 // `a, b, c = obj` with Python's unpacking rules and messages.

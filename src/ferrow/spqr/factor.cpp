@@ -291,7 +291,9 @@ void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block)
     if (is_ndarray(X)) {
         got = "a " + std::to_string(ndim_of(X)) + "-D " + format(X.attr("dtype")) + " array";
         if (ndim_of(X) == 2 && !differ(X.attr("dtype"), f.dtype))
-            got += " whose first axis is not contiguous";
+            got += truth(X.attr("flags").attr("aligned"))
+                       ? " whose first axis is not contiguous"
+                       : " whose data is not aligned for its type (pass an aligned copy)";
     }
     raise(PyExc_TypeError,
           "%s must be a 2-D %s array whose first axis is contiguous (column-major), the value "

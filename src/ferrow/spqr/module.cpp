@@ -237,7 +237,8 @@ void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char 
         if (PyObject_TypeCheck(X.ptr(), &PyArray_Type))
             got = nb::cast<std::string>(nb::str(nb::object(X.attr("dtype")))) + " array of shape " +
                   nb::cast<std::string>(nb::str(nb::object(X.attr("shape")))) + " and strides " +
-                  nb::cast<std::string>(nb::str(nb::object(X.attr("strides"))));
+                  nb::cast<std::string>(nb::str(nb::object(X.attr("strides")))) +
+                  (truth(X.attr("flags").attr("aligned")) ? "" : ", not aligned for its type");
         raise(PyExc_ValueError,
               "%s must be a 2-D %s array whose first axis is contiguous (got %.200s)", name,
               is_real ? "float64" : "complex128", got.c_str());
@@ -414,7 +415,12 @@ FERROW_MODULE(spqr, m) {
     obj.warnings.set(warnings);
     import_into(m, "ferrow.cholmod", "_cholmod_sparse_from_csc");
     obj.validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
-    obj.asfortranarray.set(np.attr("asfortranarray"));
+    // np.asfortranarray, plus a copy when the caller's data is not aligned for typed reads
+    // (np.frombuffer(buf, np.float64, offset=1)): what it returns reaches the library.
+    static Held np_asfortranarray;
+    np_asfortranarray.set(np.attr("asfortranarray"));
+    obj.asfortranarray.set(nb::cpp_function(
+        [](nb::handle x) { return aligned(np_asfortranarray(x)); }, nb::arg("a").none()));
     obj.ascontiguousarray.set(np.attr("ascontiguousarray"));
     obj.can_cast.set(np.attr("can_cast"));
     obj.ndarray.set(np.attr("ndarray"));
