@@ -157,7 +157,7 @@ void camd_order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle
 }
 
 nb::object camd_entry(nb::handle A_in, nb::handle constraints, nb::handle dense_thresh,
-                      nb::handle aggressive, nb::handle return_info) {
+                      nb::handle aggressive, Flag return_info) {
     nb::dict kw;
     kw["require_square"] = true;
     nb::tuple validated = nb::borrow<nb::tuple>(validate_csc_input.get()(A_in, **kw));
@@ -186,7 +186,7 @@ nb::object camd_entry(nb::handle A_in, nb::handle constraints, nb::handle dense_
         C = convert_integer_vector(np_ascontiguousarray, constraints, itype,
                                    "Constraints must be an array of integers.");
     camd_order_entry(nb::int_(N), A.attr("indptr"), A.attr("indices"), p, ctrl, info, C);
-    if (truth(return_info))
+    if (return_info.value())
         return nb::make_tuple(p, CAMDInfo.get().attr("from_array")(info));
     return p;
 }

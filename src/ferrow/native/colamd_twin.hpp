@@ -321,11 +321,11 @@ template <class Traits> struct Twin {
             knobs[slot] = (double)(float)to_double(value);  // single precision, as the library's
     }
 
-    static nb::object base(nb::handle A_in, nb::handle constraints, nb::handle is_symmetric_obj,
+    static nb::object base(nb::handle A_in, nb::handle constraints, Flag is_symmetric_flag,
                            nb::handle dense_row_thresh, nb::handle dense_col_thresh,
-                           nb::handle aggressive, nb::handle opt_lu, nb::handle return_info_obj) {
-        const bool is_symmetric = truth(is_symmetric_obj);
-        const bool return_info = truth(return_info_obj);
+                           nb::handle aggressive, nb::handle opt_lu, Flag return_info_flag) {
+        const bool is_symmetric = is_symmetric_flag.value();
+        const bool return_info = return_info_flag.value();
 
         auto [A, unused, out_dtype] = unpack<3>(validate_csc_input(A_in, nb::bool_(is_symmetric)));
         (void)unused;
@@ -466,28 +466,28 @@ template <class Traits> struct Twin {
 
     // The public orderings: colamd/symamd, or ccolamd (with opt_lu) and csymamd.
     static nb::object column_ordering(nb::handle A, nb::handle drt, nb::handle dct,
-                                      nb::handle aggressive, nb::handle return_info) {
-        return base(A, Py_None, Py_False, drt, dct, aggressive, Py_None, return_info);
+                                      nb::handle aggressive, Flag return_info) {
+        return base(A, Py_None, Flag{Py_False}, drt, dct, aggressive, Py_None, return_info);
     }
     static nb::object symmetric_ordering(nb::handle A, nb::handle drt, nb::handle dct,
-                                         nb::handle aggressive, nb::handle return_info) {
-        return base(A, Py_None, Py_True, drt, dct, aggressive, Py_None, return_info);
+                                         nb::handle aggressive, Flag return_info) {
+        return base(A, Py_None, Flag{Py_True}, drt, dct, aggressive, Py_None, return_info);
     }
     static nb::object constrained_column_ordering(nb::handle A, nb::handle constraints,
                                                   nb::handle drt, nb::handle dct,
                                                   nb::handle aggressive, nb::handle opt_lu,
-                                                  nb::handle return_info) {
-        return base(A, constraints, Py_False, drt, dct, aggressive, opt_lu, return_info);
+                                                  Flag return_info) {
+        return base(A, constraints, Flag{Py_False}, drt, dct, aggressive, opt_lu, return_info);
     }
     static nb::object constrained_symmetric_ordering(nb::handle A, nb::handle constraints,
                                                      nb::handle drt, nb::handle dct,
                                                      nb::handle aggressive,
-                                                     nb::handle return_info) {
-        return base(A, constraints, Py_True, drt, dct, aggressive, Py_None, return_info);
+                                                     Flag return_info) {
+        return base(A, constraints, Flag{Py_True}, drt, dct, aggressive, Py_None, return_info);
     }
-    static nb::object unconstrained_base(nb::handle A, nb::handle is_symmetric, nb::handle drt,
+    static nb::object unconstrained_base(nb::handle A, Flag is_symmetric, nb::handle drt,
                                          nb::handle dct, nb::handle aggressive,
-                                         nb::handle return_info) {
+                                         Flag return_info) {
         return base(A, Py_None, is_symmetric, drt, dct, aggressive, Py_None, return_info);
     }
     static void unconstrained_column_entry(nb::handle M, nb::handle N, nb::handle Ap,

@@ -176,9 +176,9 @@ void analyse(Factor &f, nb::handle A_in, bool use_singletons, nb::handle order, 
     f.shape[1] = (int64_t)header.ncol;
 }
 
-void factor_init(Factor *self, nb::handle A, nb::handle use_singletons, nb::handle order,
+void factor_init(Factor *self, nb::handle A, Flag use_singletons, nb::handle order,
                  nb::handle tol) {
-    bool singletons = truth(use_singletons);
+    bool singletons = use_singletons.value();
     Factor *f = new (self) Factor();
     try {
         analyse(*f, A, singletons, order, tol);
@@ -299,9 +299,9 @@ void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block)
           name, f.is_real ? "float64" : "complex128", got.c_str());
 }
 
-nb::object solve_dense(nb::handle self, nb::handle b, nb::handle transpose_obj) {
+nb::object solve_dense(nb::handle self, nb::handle b, Flag transpose_flag) {
     Factor &f = factor_of(self);
-    bool transpose = truth(transpose_obj);
+    bool transpose = transpose_flag.value();
     require_numeric(f);
     cholmod_dense B;
     dense_view(f, b, "b", &B);
@@ -445,7 +445,7 @@ nb::object solve_sparse(nb::handle self, Factor &f, nb::handle b_in, bool transp
                                         nb::arg("dtype") = dtype, nb::arg("order") = "F");
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
     nb::list parts;
-    nb::object transpose_flag = nb::bool_(transpose);
+    Flag transpose_flag{transpose ? Py_True : Py_False};
     for (int64_t start = 0; start < K; start += batch) {
         int64_t stop = std::min(start + batch, K);
         nb::object view = work[nb::make_tuple(all, nb::slice(nb::none(), nb::int_(stop - start), nb::none()))];
@@ -464,9 +464,9 @@ nb::object solve_sparse(nb::handle self, Factor &f, nb::handle b_in, bool transp
 // Public methods
 //------------------------------------------------------------------------------
 
-nb::object solve(nb::handle self, nb::handle b, nb::handle transpose_obj, nb::handle batch_obj) {
+nb::object solve(nb::handle self, nb::handle b, Flag transpose_flag, nb::handle batch_obj) {
     Factor &f = factor_of(self);
-    bool transpose = truth(transpose_obj);
+    bool transpose = transpose_flag.value();
     int64_t batch = to_index(batch_obj, "rhs_batch_size");
     require_numeric(f);
     bool sparse = truth(obj.issparse(b));
@@ -496,7 +496,7 @@ nb::object solve(nb::handle self, nb::handle b, nb::handle transpose_obj, nb::ha
     if (one_d)
         B = B.attr("reshape")(nb::make_tuple(-1, 1));
     nb::object x = sparse ? solve_sparse(self, f, B, transpose, batch)
-                          : solve_dense(self, obj.asfortranarray(B), nb::bool_(transpose));
+                          : solve_dense(self, obj.asfortranarray(B), Flag{transpose ? Py_True : Py_False});
     return one_d ? column(x) : x;
 }
 
@@ -614,9 +614,9 @@ nb::dict copy_with_failing_allocation(nb::handle factor, int64_t fail_at) {
 // Module-level functions
 //------------------------------------------------------------------------------
 
-nb::object spqr_factor(nb::handle A_in, nb::handle use_singletons, nb::handle order,
+nb::object spqr_factor(nb::handle A_in, Flag use_singletons, nb::handle order,
                        nb::handle tol) {
-    bool singletons = truth(use_singletons);
+    bool singletons = use_singletons.value();
     nb::object A = validated_qr_matrix(A_in);  // once: the factor reuses it
     nb::dict kw;
     kw["use_singletons"] = singletons;
@@ -640,10 +640,10 @@ nb::object conjugate_transpose(nb::handle A) {
                     to_index(shape[0], "rows"), to_index(shape[1], "columns"));
 }
 
-nb::object spqr_solve(nb::handle A_in, nb::handle b, nb::handle transpose_obj,
-                      nb::handle min2norm_obj, nb::handle batch) {
-    bool transpose = truth(transpose_obj);
-    bool min2norm = truth(min2norm_obj);
+nb::object spqr_solve(nb::handle A_in, nb::handle b, Flag transpose_flag, Flag min2norm_flag,
+                      nb::handle batch) {
+    bool transpose = transpose_flag.value();
+    bool min2norm = min2norm_flag.value();
     nb::object A = nb::borrow<nb::tuple>(obj.validate_csc_input(A_in))[0];
     nb::object shape = A.attr("shape");
     int64_t M = to_index(shape[0], "rows"), N = to_index(shape[1], "columns");
@@ -835,7 +835,13 @@ void register_factor(nb::module_ &m) {
                     "Whether the numeric factorisation exists.");
     cls.def_prop_ro("shape", [](nb::handle self) { return shape_of(factor_of(self)); },
                     "(M, N), the shape of the factored matrix.");
-    cls.def_prop_ro("rank", [](nb::handle self) { return rank_of(factor_of(self)); },
+    cls.def_prop_ro("rank",
+                    [](nb::handle self) {
+                        // Not numeric either when the constructor did not complete.
+                        return nb::isinstance<Factor>(self) && !nb::inst_ready(self)
+                                   ? nb::none()
+                                   : rank_of(factor_of(self));
+                    },
                     "The library's rank estimate of A, or None before the numeric factorisation.");
     cls.def_prop_ro("perm", &perm, "The column permutation E (a new array on every read).");
     cls.def_prop_ro(
