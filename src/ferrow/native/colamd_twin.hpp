@@ -31,6 +31,7 @@
 #include "module.hpp"
 #include "pyobj.hpp"
 #include "records.hpp"
+#include "trivial.hpp"
 
 namespace ferrow::colamd_twin {
 
@@ -314,6 +315,55 @@ template <class Traits> struct Twin {
             symmetric<int64_t>(n, Ap, Ai, perm, knobs, stats, constraints);
     }
 
+    // ---- trivial shapes --------------------------------------------------------------------
+
+    // A matrix without rows, columns or entries: its columns in the order of their
+    // constraint sets (natural order within a set), as the library orders them, and the
+    // statistics the library reports for it.
+    template <class I>
+    static void trivial(int64_t M, int64_t N, nb::handle q_obj, nb::handle C_obj,
+                        nb::handle stats_obj) {
+        constexpr Elem E = elem_of<I>();
+        const bool has_C = !C_obj.is_none();
+        Buffer q, C, stats;
+        q.acquire(q_obj, "q", true, E);
+        stats.acquire(stats_obj, "stats", true, E);
+        if (has_C)
+            C.acquire(C_obj, "constraints", false, E);
+        require_fits<I>(M, "M");
+        require_fits<I>(N, "N");
+        q.require_exact_length(N, "one per column");
+        stats.require_length(T::stats_count, "the library's statistics count");
+        require_constraint_length(C, has_C, N);
+        order_by_constraints<I>(checked_constraints<I>(C, has_C, N), N, q.data<I>());
+        I *st = stats.data<I>();
+        if constexpr (T::counts_empty_as_ignored) {
+            st[0] = (I)M;  // every row and every column is empty
+            st[1] = (I)N;
+        }
+        st[4] = -1;  // info1 and info2 as after any successful ordering; the rest stay 0
+        st[5] = -1;
+    }
+
+    static nb::object trivial_answer(int64_t M, int64_t N, nb::handle constraints,
+                                     nb::handle out_dtype, bool return_info) {
+        nb::object C = nb::none();
+        if constexpr (constrained) {
+            if (!constraints.is_none())
+                C = convert_integer_vector(np_asarray, constraints, out_dtype,
+                                           "Constraints must be an array of integers.", "C");
+        }
+        nb::object q = np_zeros(N, nb::arg("dtype") = out_dtype);
+        nb::object stats = np_zeros(T::stats_count, nb::arg("dtype") = out_dtype);
+        if (index_variant(q) == Elem::i32)
+            trivial<int32_t>(M, N, q, C, stats);
+        else
+            trivial<int64_t>(M, N, q, C, stats);
+        if (return_info)
+            return nb::make_tuple(q, Stats.get().attr("from_array")(stats));
+        return q;
+    }
+
     // ---- the shared body of the two orderings --------------------------------------------
 
     static void store_threshold(double *knobs, int slot, nb::handle value) {
@@ -332,12 +382,8 @@ template <class Traits> struct Twin {
         nb::object shape = A.attr("shape");
         const int64_t M = to_index(nb::object(shape[0]), "M");
         const int64_t N = to_index(nb::object(shape[1]), "N");
-        if (M == 0 || N == 0)
-            return np_array(nb::list(), nb::arg("dtype") = out_dtype);
-        if (to_index(A.attr("nnz"), "nnz") == 0 || (!is_symmetric && M == 1))
-            return np_arange(N, nb::arg("dtype") = out_dtype);
-        if (N == 1)
-            return np_zeros(1, nb::arg("dtype") = out_dtype);
+        if (M == 0 || N == 0 || to_index(A.attr("nnz"), "nnz") == 0)
+            return trivial_answer(M, N, constraints, out_dtype, return_info);
 
         nb::object knobs = np_zeros(T::knob_count, nb::arg("dtype") = np_float64.get());
         {
