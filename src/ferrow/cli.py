@@ -111,8 +111,11 @@ def _read_mtx(path, kind):
         if not first.lstrip().lower().startswith(b"%%matrixmarket"):
             raise UsageError(f"{path}: not a Matrix Market file (its first line does not start "
                              "with %%MatrixMarket) nor a SciPy sparse .npz file")
+        _check_mtx_header(first, path)
         try:
-            return scipy.io.mmread(stream)
+            # An uncompressed file goes to the reader by its name: the reader aborts the
+            # process on some errors met while reading a Python stream.
+            return scipy.io.mmread(path if kind == "text" else stream)
         except Exception as exc:  # the reader's own diagnosis of a malformed file
             error = exc
     # Some files (SuiteSparse's own samples among them) number rows and columns from 0;
@@ -128,6 +131,17 @@ def _read_mtx(path, kind):
 
 _MTX_FIELDS = {"pattern": 2, "real": 3, "double": 3, "integer": 3, "complex": 4}
 _MTX_SYMMETRIES = ("general", "symmetric", "skew-symmetric", "hermitian")
+
+
+def _check_mtx_header(first, path):
+    """Refuse a header line the reader does not know before the reader sees it (the
+    reader aborts the process on some malformed headers met in a stream)."""
+    words = first.decode("latin-1").lower().split()
+    if (len(words) != 5 or words[1] != "matrix" or words[2] not in ("coordinate", "array")
+            or words[3] not in _MTX_FIELDS or words[4] not in _MTX_SYMMETRIES):
+        raise UsageError(f"{path}: malformed Matrix Market file: its first line must read "
+                         "'%%MatrixMarket matrix coordinate|array real|double|complex|integer|"
+                         "pattern general|symmetric|skew-symmetric|hermitian'")
 
 
 def _read_zero_based_coordinates(stream):
