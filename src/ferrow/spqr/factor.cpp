@@ -299,9 +299,9 @@ void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block)
           name, f.is_real ? "float64" : "complex128", got.c_str());
 }
 
-nb::object solve_dense(nb::handle self, nb::handle b, Flag transpose_flag) {
+nb::object solve_dense(nb::handle self, nb::handle b, nb::handle transpose_obj) {
     Factor &f = factor_of(self);
-    bool transpose = transpose_flag.value();
+    bool transpose = truth(transpose_obj);
     require_numeric(f);
     cholmod_dense B;
     dense_view(f, b, "b", &B);
@@ -445,7 +445,7 @@ nb::object solve_sparse(nb::handle self, Factor &f, nb::handle b_in, bool transp
                                         nb::arg("dtype") = dtype, nb::arg("order") = "F");
     nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
     nb::list parts;
-    Flag transpose_flag{transpose ? Py_True : Py_False};
+    nb::object transpose_flag = nb::bool_(transpose);
     for (int64_t start = 0; start < K; start += batch) {
         int64_t stop = std::min(start + batch, K);
         nb::object view = work[nb::make_tuple(all, nb::slice(nb::none(), nb::int_(stop - start), nb::none()))];
@@ -496,7 +496,7 @@ nb::object solve(nb::handle self, nb::handle b, Flag transpose_flag, nb::handle 
     if (one_d)
         B = B.attr("reshape")(nb::make_tuple(-1, 1));
     nb::object x = sparse ? solve_sparse(self, f, B, transpose, batch)
-                          : solve_dense(self, obj.asfortranarray(B), Flag{transpose ? Py_True : Py_False});
+                          : solve_dense(self, obj.asfortranarray(B), nb::bool_(transpose));
     return one_d ? column(x) : x;
 }
 
@@ -865,7 +865,11 @@ void register_factor(nb::module_ &m) {
             "used and deleted independently of the source.");
     cls.def("solve", &solve, nb::arg("b"), nb::kw_only(), nb::arg("transpose") = false,
             nb::arg("rhs_batch_size") = 100, docs.solve_method.c_str());
-    cls.def("_solve_dense", &solve_dense, nb::arg("b").none(), nb::arg("transpose"),
+    cls.def("_solve_dense",
+            [](nb::handle self, nb::handle b, Flag transpose) {
+                return solve_dense(self, b, transpose.obj);
+            },
+            nb::arg("b").none(), nb::arg("transpose"),
             "Solve with a 2-D column-major right-hand side of the factor's value type.\n\n"
             "Returns a new 2-D array: N rows, or M rows when `transpose` is true.");
     cls.def("qmult", &qmult, nb::arg("X"), nb::arg("method").none() = "QX",
