@@ -72,13 +72,43 @@ def test_dense_threshold_sets_rows_aside():
     assert info.Ndense == 1 and p[-1] == 0
 
 
+def library_order(A, constraints=None):
+    """camd_order itself, through the raw worker, with the default controls."""
+    N = A.shape[0]
+    ctrl = np.array([camd_default_control()["dense_thresh"], 1.0, 0.0, 0.0, 0.0])
+    p, info = np.empty(N, A.indptr.dtype), np.zeros(20)
+    C = None if constraints is None else np.asarray(constraints, A.indptr.dtype)
+    camd_mod._camd_order(N, A.indptr, A.indices, p, ctrl, info, C)
+    return p, CAMDInfo.from_array(info)
+
+
+@pytest.mark.parametrize("N", [1, 5, 300])
+def test_matrices_without_entries_are_answered_as_the_library_answers(N, itype):
+    Z = with_index_type(sp.csc_array((N, N)), itype)
+    C = np.random.default_rng(N).integers(0, min(N, 3), N)
+    for constraints in (None, C):
+        p, info = camd(Z, constraints=constraints, dense_thresh="not looked at", return_info=True)
+        assert p.dtype == itype
+        lib_p, lib_info = library_order(Z, constraints)
+        assert np.array_equal(p, lib_p) and info == lib_info
+    assert np.array_equal(p, np.argsort(C, kind="stable"))  # by constraint set, then natural
+    assert np.array_equal(camd(Z, return_info=None), np.arange(N))
+
+
 def test_trivial_shapes(itype):
     E = with_index_type(sp.csc_array((0, 0)), itype)
-    r = camd(E, return_info=True)
-    assert isinstance(r, np.ndarray) and r.dtype == itype and r.size == 0
-    Z = with_index_type(sp.csc_array((5, 5)), itype)
-    r = camd(Z, constraints="not looked at", return_info=True)
-    assert isinstance(r, np.ndarray) and r.dtype == itype and np.array_equal(r, np.arange(5))
+    p, info = camd(E, return_info=True)
+    assert p.dtype == itype and p.size == 0
+    assert info == CAMDInfo(status=0, N=0, nz=0, symmetry=1.0, nzdiag=0, nz_A_plus_AT=0,
+                            Ndense=0, memory=0.0, Ncmpa=0, Lnz=0, Ndiv=0, Nmultsubs_LDL=0,
+                            Nmultsubs_LU=0, dmax=0)
+    assert camd(E, constraints=[]).size == 0
+    Z = with_index_type(sp.csc_array((2, 2)), itype)
+    assert camd(Z, constraints=[1, 0]).tolist() == [1, 0]
+    with pytest.raises(ValueError, match="^Constraints must have the same length"):
+        camd(Z, constraints=[0])
+    with pytest.raises(CAMDInvalidMatrixError, match="outside 0..N-1"):
+        camd(Z, constraints=[0, 2])
 
 
 def test_jumbled_input_is_success():

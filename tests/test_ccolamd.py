@@ -102,12 +102,29 @@ class TestConstraints:
         with pytest.raises(CCOLAMDValueError, match="outside 0..N-1"):
             CCOLAMD.raw(symmetric, A, constraints=C)
 
-    def test_trivial_matrices_ignore_constraints(self, symmetric):
-        for A in (sp.csc_array((4, 4)), sp.csc_array(np.ones((1, 1)))):
-            r = self.order(symmetric, A, "never looked at", dense_row_thresh="x")
-            assert r.tolist() == list(range(A.shape[1]))
-        # nor the LU choice
-        assert ccolamd(sp.csc_array(np.ones((1, 3))), opt_lu="x").tolist() == [0, 1, 2]
+    def test_trivial_matrices_follow_the_constraints(self, symmetric, itype):
+        C = np.array([1, 0, 1, 0, 2], dtype=itype)
+        shapes = [(5, 5)] if symmetric else [(5, 5), (0, 5), (2, 5), (1, 5)]
+        for shape in shapes:
+            A = with_index_type(sp.csc_array(shape), itype)
+            q, stats = self.order(symmetric, A, C, return_info=True)
+            assert q.dtype == itype and q.tolist() == [1, 3, 0, 2, 4]  # stable by set
+            perm, raw = CCOLAMD.raw(symmetric, A, constraints=C)  # what the library does
+            assert perm[:5].tolist() == q.tolist() and stats == CCOLAMDStats.from_array(raw)
+        # the example: two rows, four columns, no entries
+        assert ccolamd(sp.csc_array((2, 4)), constraints=[1, 1, 0, 0]).tolist() == [2, 3, 0, 1]
+        # constraints are checked as for any matrix
+        Z = sp.csc_array((4, 4))
+        with pytest.raises(ValueError, match="^Constraints must have the same length"):
+            self.order(symmetric, Z, [0, 1])
+        with pytest.raises(CCOLAMDValueError, match="outside 0..N-1"):
+            self.order(symmetric, Z, [0, 1, 2, 4])
+        with pytest.raises(TypeError, match="^Constraints must be an array of integers.$"):
+            self.order(symmetric, Z, [object()] * 4)
+        assert self.order(symmetric, sp.csc_array((0, 0)), [], return_info=True)[0].size == 0
+        # the other options are not looked at: the library is never reached
+        assert self.order(symmetric, Z, None, dense_row_thresh="x").tolist() == [0, 1, 2, 3]
+        assert ccolamd(Z, opt_lu="x").tolist() == [0, 1, 2, 3]
 
     def test_raw_wrapper_constraint_checks(self, symmetric, itype):
         A = matrix(symmetric, itype)

@@ -5,6 +5,7 @@ import dataclasses
 import gzip
 import importlib
 import json
+import os
 import subprocess
 import sys
 from dataclasses import asdict
@@ -409,6 +410,15 @@ def _bad_files(tmp_path):
     (tmp_path / "c_range.txt").write_text("\n".join(["0"] * 8 + ["9"]))
     (tmp_path / "b_short.txt").write_text("1\n2\n")
     (tmp_path / "b_text.txt").write_text("one\ntwo\n")
+    (tmp_path / "b9.txt").write_text("1\n" * 9)
+    # the reader aborts the process on this header when it meets it in a stream
+    (tmp_path / "mangled.mtx").write_text("%%MatrixMarket mangled coordinate pattern symmetric\n"
+                                          "1 1 1\n1 1 1\n")
+    with gzip.open(tmp_path / "mangled.mtx.gz", "wt") as f:
+        f.write((tmp_path / "mangled.mtx").read_text())
+    # an index 0 (so not 1-based) and an index 3 of 3 rows (so not 0-based either)
+    (tmp_path / "zero_and_three.mtx").write_text(
+        "%%MatrixMarket matrix coordinate real general\n3 3 2\n0 0 1.0\n3 1 2.0\n")
 
 
 @pytest.mark.parametrize("argv,needle", [
@@ -432,6 +442,15 @@ def _bad_files(tmp_path):
     (["order", "sq.mtx", "--constraints", "missing.txt"], "no such file"),
     (["order", "sq.mtx", "-o", "nodir/p.txt"], "does not exist"),
     (["order", "sq.mtx", "--plot", "nodir/p.png"], "does not exist"),
+    (["order", "sq.mtx", "--plot", "p.xyz"], "the extension '.xyz'; use one of"),
+    (["order", "missing.mtx", "--plot", "p.xyz"], "p.xyz"),  # checked before any work
+    (["btf", "sq.mtx", "--plot", "/proc/ferrow-no-such.png"], "cannot write the picture"),
+    (["qr", "sq.mtx", "--plot", "noext"], "a name without an extension"),
+    (["order", "sq.mtx", "-o", "/proc/ferrow-p.txt"], "cannot write the permutation"),
+    (["solve", "sq.mtx", "b9.txt", "-o", "/proc/ferrow-x.npz"], "cannot write the solution"),
+    (["order", "mangled.mtx"], "malformed Matrix Market file: its first line must read"),
+    (["order", "mangled.mtx.gz"], "malformed Matrix Market file: its first line must read"),
+    (["order", "zero_and_three.mtx"], "malformed Matrix Market file"),
     (["order"], "required"),
     (["order", "sq.mtx", "--frobnicate"], "unrecognized arguments"),
     (["btf", "rect.mtx"], "square"),
@@ -482,3 +501,130 @@ def test_python_m_ferrow(tmp_path):
     done = subprocess.run([sys.executable, "-m", "ferrow", "order", str(tmp_path / "none.mtx")],
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 2 and "Traceback" not in done.stderr and "no such file" in done.stderr
+
+
+# --------------------------------------------------------------------------- 0-based files
+
+ZERO_BASED = {  # SuiteSparse's own sample files number from 0; some carry values in a pattern
+    "real": ("real general", ["2 2 3", "0 0 1.1", "1 0 2.1", "1 1 2.2"],
+             [[1.1, 0], [2.1, 2.2]]),
+    "complex": ("complex general", ["2 3 2", "0 2 1.5 -2", "1 0 0 1"],
+                [[0, 0, 1.5 - 2j], [1j, 0, 0]]),
+    "pattern with values": ("pattern general", ["3 2 3", "0 0 1.1", "2 1 7", "0 1 1e-30"],
+                            [[1, 1], [0, 0], [0, 1]]),
+    "symmetric": ("real symmetric", ["3 3 3", "0 0 4", "2 0 -1", "2 2 5"],
+                  [[4, 0, -1], [0, 0, 0], [-1, 0, 5]]),
+    "skew-symmetric": ("real skew-symmetric", ["2 2 1", "1 0 3"], [[0, -3], [3, 0]]),
+    "hermitian": ("complex hermitian", ["2 2 2", "0 0 1 0", "1 0 2 1"], [[1, 2 - 1j], [2 + 1j, 0]]),
+}
+
+
+@pytest.mark.parametrize("case", ZERO_BASED)
+@pytest.mark.parametrize("compressed", [False, True], ids=["mtx", "gz"])
+def test_zero_based_matrix_market_files_are_read_with_a_note(tmp_path, capsys, case, compressed):
+    from ferrow.cli import read_matrix
+
+    kind, lines, expected = ZERO_BASED[case]
+    text = f"%%MatrixMarket matrix coordinate {kind}\n% a comment\n" + "\n".join(lines) + "\n"
+    path = tmp_path / ("z.mtx.gz" if compressed else "z.mtx")
+    if compressed:
+        with gzip.open(path, "wt") as f:
+            f.write(text)
+    else:
+        path.write_text(text)
+    A = read_matrix(str(path))
+    assert A.dtype == (np.complex128 if "complex" in kind else np.float64)
+    np.testing.assert_array_equal(A.toarray(), np.array(expected))
+    err = capsys.readouterr().err
+    assert len(err.splitlines()) == 1 and "start at 0" in err and str(path) in err
+    # the command line reads them too; a 1-based file gets no note
+    code, out, err = run(capsys, "btf" if A.shape[0] == A.shape[1] else "qr", path)
+    assert code == 0 and "start at 0" in err
+    write_mtx(tmp_path / "one.mtx", sp.csc_array(np.array(expected)))
+    assert read_matrix(str(tmp_path / "one.mtx")).nnz == A.nnz and capsys.readouterr().err == ""
+
+
+def test_matrices_without_rows_are_ordered(tmp_path, capsys):
+    # two of SuiteSparse's sample matrices: 0 x 4 and 4 x 0, no entries
+    for shape in [(0, 4), (4, 0)]:
+        path = tmp_path / "e.mtx"
+        path.write_text(f"%%MatrixMarket matrix coordinate real general\n{shape[0]} {shape[1]} 0\n")
+        for method in ("colamd", "ccolamd"):
+            res = run_json(capsys, "order", path, "--method", method)
+            assert res["stats"]["status"] == 0
+
+
+# --------------------------------------------------------------------------- outputs and phases
+
+@pytest.mark.parametrize("sparse_rhs", [False, True], ids=["dense", "sparse"])
+def test_solve_writes_npz_that_reads_back_as_a_right_hand_side(tmp_path, capsys, sparse_rhs):
+    needs("ferrow.spqr", "spqr_solve")
+    A = random_csc(12, 12, density=0.3, seed=7)
+    B = np.random.default_rng(2).standard_normal((12, 3))
+    if sparse_rhs:
+        B[B < 0.3] = 0
+        sp.save_npz(tmp_path / "B.npz", sp.csc_array(B))
+    else:
+        np.save(tmp_path / "B.npy", B)
+    rhs = tmp_path / ("B.npz" if sparse_rhs else "B.npy")
+    path = write_mtx(tmp_path / "A.mtx", A)
+    code, _, err = run(capsys, "solve", path, rhs, "-o", tmp_path / "x.npz")
+    assert code == 0, err
+    X = np.linalg.solve(A.toarray(), B)
+    if sparse_rhs:
+        x = sp.load_npz(tmp_path / "x.npz")
+        np.testing.assert_allclose(x.toarray(), X, atol=1e-10)
+    else:
+        with np.load(tmp_path / "x.npz") as archive:
+            assert archive.files == ["x"]
+            np.testing.assert_allclose(archive["x"], X, atol=1e-10)
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["A.mtx", rhs.name, "x.npz"])
+    # x.npz is a right-hand side: A (A x) = A b solved again gives back the same x
+    res = run_json(capsys, "solve", write_mtx(tmp_path / "I.mtx", sp.eye_array(12, format="csc")),
+                   tmp_path / "x.npz", "-o", tmp_path / "y.npy")
+    assert res["rhs_sparse"] == sparse_rhs and res["rhs_shape"] == [12, 3]
+    np.testing.assert_allclose(np.load(tmp_path / "y.npy"), X, atol=1e-10)
+
+
+def test_phases_go_to_a_terminal_only(tmp_path, capsys, monkeypatch, lap):
+    from ferrow import cli
+
+    _, path = lap
+    code, out, err = run(capsys, "order", path, "-o", tmp_path / "p.txt")
+    assert code == 0 and err == ""  # not a terminal: nothing but the results
+    monkeypatch.setattr(cli, "_stderr_is_terminal", lambda: True)
+    code, out2, err = run(capsys, "order", path, "-o", tmp_path / "p.txt")
+    assert code == 0 and out2.splitlines()[1:] and "\x1b" not in out2
+    phases = [p.split(": ", 1)[1] for p in err.split("\r\x1b[K") if p]
+    assert phases == [f"reading {path} ...", "ordering with camd ...", "measuring the fill ...",
+                      f"writing {tmp_path / 'p.txt'} ..."]
+    assert err.endswith("\r\x1b[K")  # the line is cleared before the results
+    code, _, err = run(capsys, "qr", "missing.mtx")
+    assert code == 2 and err.count("error:") == 1 and "\x1b" not in err.split("\r\x1b[K")[-1]
+
+
+def test_phases_on_a_real_terminal(tmp_path, lap):
+    import pty
+
+    _, path = lap
+    master, slave = pty.openpty()
+    try:
+        done = subprocess.run([sys.executable, "-m", "ferrow", "btf", str(path)], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.PIPE, stderr=slave, timeout=120)
+        os.close(slave)
+        slave = None
+        seen = b""
+        while True:
+            try:
+                chunk = os.read(master, 4096)
+            except OSError:  # the terminal's other end is closed
+                break
+            if not chunk:
+                break
+            seen += chunk
+    finally:
+        os.close(master)
+        if slave is not None:
+            os.close(slave)
+    assert done.returncode == 0 and b"block triangular form" in done.stdout
+    assert b"ferrow btf: reading" in seen and b"ferrow btf: block triangular form ..." in seen

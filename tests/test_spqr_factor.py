@@ -185,8 +185,8 @@ def test_an_instance_whose_constructor_failed_is_guarded():
                 pass
 
     F = Lenient(np.array([[1.0, 2.0], [3.0, 4.0]], dtype=object))  # refused by validation
-    assert F.is_numeric is False
-    for call in (lambda: F.shape, lambda: F.rank, lambda: F.perm, lambda: F.info, lambda: repr(F),
+    assert F.is_numeric is False and F.rank is None  # not numeric: no rank
+    for call in (lambda: F.shape, lambda: F.perm, lambda: F.info, lambda: repr(F),
                  lambda: F.copy(), lambda: F.solve(np.ones(2)), lambda: F.factorize(np.eye(2)),
                  lambda: spqr._copy_with_failing_allocation(F, 0)):
         with pytest.raises(AssertionError):

@@ -241,12 +241,13 @@ class FrameChecks:
             sys.modules[name] = saved
 
 
-TRIVIAL = [  # (shape, entries?, symmetric, expected)
-    ((0, 0), False, False, []), ((0, 5), False, False, []), ((5, 0), False, False, []),
-    ((0, 0), False, True, []),
-    ((4, 3), False, False, [0, 1, 2]), ((4, 4), False, True, [0, 1, 2, 3]),
-    ((1, 3), True, False, [0, 1, 2]), ((1, 1), True, True, [0]), ((6, 1), True, False, [0]),
+TRIVIAL = [  # (shape, symmetric): no rows, no columns or no entries
+    ((0, 0), False), ((0, 5), False), ((5, 0), False), ((0, 0), True),
+    ((4, 3), False), ((1, 6), False), ((4, 4), True), ((1, 1), True),
 ]
+
+# Shapes the early answers of older versions covered: one row or one column, with entries.
+SMALL = [((1, 3), False), ((1, 1), True), ((6, 1), False), ((1, 40), False)]
 
 
 class OrderingChecks:
@@ -257,13 +258,31 @@ class OrderingChecks:
     def order(self, symmetric, A, **kw):
         return (self.twin.symmetric if symmetric else self.twin.column)(A, **kw)
 
-    @pytest.mark.parametrize("shape,entries,symmetric,expected", TRIVIAL)
-    def test_trivial_shapes_need_no_library(self, shape, entries, symmetric, expected, itype):
-        A = sp.csc_array(np.ones(shape)) if entries else sp.csc_array(shape)
-        A = with_index_type(A, itype)
+    @pytest.mark.parametrize("shape,symmetric", TRIVIAL)
+    def test_trivial_shapes_are_answered_as_the_library_answers(self, shape, symmetric, itype):
+        A = with_index_type(sp.csc_array(shape), itype)
+        N = shape[1]
         # options are not even looked at: the library is never reached
-        r = self.order(symmetric, A, dense_row_thresh="x", return_info=True)
-        assert isinstance(r, np.ndarray) and r.dtype == itype and r.tolist() == expected
+        q, stats = self.order(symmetric, A, dense_row_thresh="x", return_info=True)
+        assert q.dtype == itype and q.tolist() == list(range(N))
+        # the library itself, through the raw wrapper, on the same matrix
+        perm, raw = self.twin.raw(symmetric, A)
+        assert perm[:N].tolist() == q.tolist() and raw[3] == 0
+        assert type(stats) is self.twin.stats_class
+        assert stats == self.twin.stats_class.from_array(raw)
+        assert self.order(symmetric, A, return_info=np.True_)[1] == stats
+        assert np.array_equal(self.order(symmetric, A, return_info=None), q)
+
+    @pytest.mark.parametrize("shape,symmetric", SMALL)
+    def test_one_row_or_column_reaches_the_library(self, shape, symmetric, itype):
+        A = with_index_type(sp.csc_array(np.ones(shape)), itype)
+        if shape == (1, 40):  # an empty column too, which the library orders last
+            A = with_index_type(sp.csc_array(np.r_[np.ones(39), 0.0].reshape(1, 40)), itype)
+        q, stats = self.order(symmetric, A, return_info=True)
+        perm, raw = self.twin.raw(symmetric, A)
+        assert q.dtype == itype and is_permutation(q, shape[1])
+        assert q.tolist() == perm[:shape[1]].tolist()
+        assert stats == self.twin.stats_class.from_array(raw) and stats.status == 0
 
     @pytest.mark.parametrize("symmetric", [False, True], ids=["column", "symmetric"])
     def test_result_is_a_view_of_a_permutation_buffer(self, symmetric, itype):

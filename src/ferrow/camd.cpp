@@ -10,6 +10,7 @@
 #include "native/module.hpp"
 #include "native/pyobj.hpp"
 #include "native/records.hpp"
+#include "native/trivial.hpp"
 
 namespace nb = nanobind;
 using namespace ferrow;
@@ -97,6 +98,24 @@ void handle_status(int status, const double *info) {
     // CAMD_OK and CAMD_OK_BUT_JUMBLED are both success.
 }
 
+void require_constraint_length(const Buffer &C, bool given, int64_t N) {
+    if (given && C.size() != N)
+        raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
+}
+
+// The library indexes its workspace with the constraint values unchecked.
+template <class I> const I *checked_constraints(const Buffer &C, bool given, int64_t N) {
+    if (!given)
+        return nullptr;
+    const I *c = C.data<I>();
+    for (int64_t k = 0; k < N; ++k)
+        if (c[k] < 0 || (int64_t)c[k] >= N)
+            raise(CAMDInvalidMatrixError.ptr(),
+                  "camd: constraint %lld at position %lld is outside 0..N-1 (N = %lld)",
+                  (long long)c[k], (long long)k, (long long)N);
+    return c;
+}
+
 template <class I>
 void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj, nb::handle ctrl_obj,
            nb::handle info_obj, nb::handle C_obj) {
@@ -119,8 +138,7 @@ void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj, nb
     p.require_length(N, "one per column");
     ctrl.require_length(CAMD_CONTROL, "the library's control length");
     info.require_length(CAMD_INFO, "the library's information length");
-    if (!C_obj.is_none() && C.size() != N)
-        raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
+    require_constraint_length(C, !C_obj.is_none(), N);
 
     // The library reads Ai[Ap[j] .. Ap[j+1]-1] column by column before it notices
     // decreasing pointers, so the pointers are checked here; row indices it checks itself.
@@ -136,13 +154,7 @@ void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj, nb
     if ((int64_t)ap[N] > Ai.size())
         raise(PyExc_ValueError, "Ai is too short: Ap[N] is %lld but Ai has %zd entries",
               (long long)ap[N], Ai.size());
-    // The library indexes its workspace with the constraint values unchecked.
-    const I *c = C_obj.is_none() ? nullptr : C.data<I>();
-    for (int64_t k = 0; c && k < N; ++k)
-        if (c[k] < 0 || (int64_t)c[k] >= N)
-            raise(CAMDInvalidMatrixError.ptr(),
-                  "camd: constraint %lld at position %lld is outside 0..N-1 (N = %lld)",
-                  (long long)c[k], (long long)k, (long long)N);
+    const I *c = checked_constraints<I>(C, !C_obj.is_none(), N);
 
     double *info_p = info.data<double>();
     int status = CamdTraits<I>::order((I)N, ap, Ai.data<I>(), p.data<I>(), ctrl.data<double>(),
@@ -160,18 +172,55 @@ void camd_order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle
         order<int64_t>(N, Ap, Ai, p, ctrl, info, constraints);
 }
 
+// A matrix without entries (or without rows and columns): the order by constraint set,
+// and the statistics the library reports for it, computed here.
+template <class I> void trivial(int64_t N, nb::handle p_obj, nb::handle C_obj, nb::handle info_obj) {
+    constexpr Elem E = elem_of<I>();
+    Buffer p, C, info;
+    p.acquire(p_obj, "p", true, E);
+    info.acquire(info_obj, "info", true, Elem::f64);
+    const bool given = !C_obj.is_none();
+    if (given)
+        C.acquire(C_obj, "constraints", false, E);
+    p.require_exact_length(N, "one per column");
+    info.require_length(CAMD_INFO, "the library's information length");
+    require_constraint_length(C, given, N);
+    order_by_constraints<I>(checked_constraints<I>(C, given, N), N, p.data<I>());
+    // What camd_order reports for N nodes and no entries: no off-diagonal entries (so a
+    // symmetric pattern), a factor L without off-diagonal entries, and the memory of its
+    // workspaces (two of N entries, eight of N + 1), none when N is 0.
+    double *in = info.data<double>();
+    in[CAMD_STATUS] = CAMD_OK;
+    in[CAMD_N] = (double)N;
+    in[CAMD_SYMMETRY] = 1.0;
+    in[CAMD_MEMORY] = N == 0 ? 0.0 : (double)(10 * N + 8) * (double)sizeof(I);
+    in[CAMD_DMAX] = N == 0 ? 0.0 : 1.0;
+    // nz, nzdiag, nz_A_plus_AT, Ndense, Ncmpa, Lnz, Ndiv and the flop counts stay 0.
+}
+
 nb::object camd_entry(nb::handle A_in, nb::handle constraints, nb::handle dense_thresh,
-                      nb::handle aggressive, nb::handle return_info) {
+                      nb::handle aggressive, Flag return_info) {
     nb::dict kw;
     kw["require_square"] = true;
     nb::tuple validated = nb::borrow<nb::tuple>(validate_csc_input.get()(A_in, **kw));
     nb::object A = validated[0];
     nb::object itype = validated[2];
     int64_t N = to_index(A.attr("shape")[0], "N");
-    if (N == 0)
-        return np_array(nb::list(), nb::arg("dtype") = itype);
-    if (to_index(A.attr("nnz"), "nnz") == 0)
-        return np_arange(N, nb::arg("dtype") = itype);
+    if (N == 0 || to_index(A.attr("nnz"), "nnz") == 0) {
+        nb::object p = np_empty(N, nb::arg("dtype") = itype);
+        nb::object info = np_zeros(CAMD_INFO, nb::arg("dtype") = np_float64.get());
+        nb::object C = nb::none();
+        if (!constraints.is_none())
+            C = convert_integer_vector(np_ascontiguousarray, constraints, itype,
+                                       "Constraints must be an array of integers.");
+        if (index_variant(p) == Elem::i32)
+            trivial<int32_t>(N, p, C, info);
+        else
+            trivial<int64_t>(N, p, C, info);
+        if (return_info.value())
+            return nb::make_tuple(p, CAMDInfo.get().attr("from_array")(info));
+        return p;
+    }
 
     nb::object ctrl = np_empty(CAMD_CONTROL, nb::arg("dtype") = np_float64.get());
     Buffer ctrl_buf;
@@ -190,7 +239,7 @@ nb::object camd_entry(nb::handle A_in, nb::handle constraints, nb::handle dense_
         C = convert_integer_vector(np_ascontiguousarray, constraints, itype,
                                    "Constraints must be an array of integers.");
     camd_order_entry(nb::int_(N), A.attr("indptr"), A.attr("indices"), p, ctrl, info, C);
-    if (truth(return_info))
+    if (return_info.value())
         return nb::make_tuple(p, CAMDInfo.get().attr("from_array")(info));
     return p;
 }
@@ -236,8 +285,10 @@ Returns
 p : (N,) ndarray
     The permutation, of the index type of the validated matrix (int32 or int64).
 info : CAMDInfo
-    Statistics of the ordering, when `return_info` is true and the matrix had
-    entries.
+    Statistics of the ordering, when `return_info` is true. A matrix without
+    entries is answered without the library: its nodes in the order of their
+    constraint sets (natural order within a set) and the statistics the library
+    reports for such a matrix.
 
 Raises
 ------

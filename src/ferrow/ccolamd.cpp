@@ -58,9 +58,10 @@ q : (N,) numpy.ndarray
     The permutation, with the index type (int32 or int64) of the validated
     matrix.
 stats : CCOLAMDStats, optional
-    Statistics about the ordering, returned when `return_info` is true and
-    the matrix reached the library (matrices without rows, columns or
-    entries, and a single row or column, are answered directly).
+    Statistics about the ordering, returned when `return_info` is true.
+    Matrices without rows, columns or entries are answered without the
+    library: their columns in the order of their constraint sets (natural
+    order within a set) and the statistics the library reports for them.
 
 See Also
 --------
@@ -154,6 +155,8 @@ struct CcolamdTraits {
     static constexpr const char *library = "CCOLAMD";
     static constexpr const char *source_file = "ccolamd.c";
     static constexpr bool constrained = true;
+    // CCOLAMD and CSYMAMD count only dense rows and columns as ignored.
+    static constexpr bool counts_empty_as_ignored = false;
 
     static constexpr const char *all[] = {"CCOLAMDError",  "CCOLAMDValueError",
                                           "CCOLAMDMemoryError", "CCOLAMDInternalError",

@@ -456,8 +456,8 @@ nb::object sparse_roundtrip(nb::handle A) {
     return nb::steal(r);
 }
 
-nb::object dense_roundtrip(nb::handle X, nb::handle use_int32_obj) {
-    bool use_int32 = truth(use_int32_obj);
+nb::object dense_roundtrip(nb::handle X, Flag use_int32_flag) {
+    bool use_int32 = use_int32_flag.value();
     cholmod_dense view;
     int variant = -1;
     for (int k = 0; k < 4 && variant < 0; ++k) {

@@ -111,10 +111,107 @@ def _read_mtx(path, kind):
         if not first.lstrip().lower().startswith(b"%%matrixmarket"):
             raise UsageError(f"{path}: not a Matrix Market file (its first line does not start "
                              "with %%MatrixMarket) nor a SciPy sparse .npz file")
+        _check_mtx_header(first, path)
         try:
-            return scipy.io.mmread(stream)
+            # An uncompressed file goes to the reader by its name: the reader aborts the
+            # process on some errors met while reading a Python stream.
+            return scipy.io.mmread(path if kind == "text" else stream)
         except Exception as exc:  # the reader's own diagnosis of a malformed file
-            raise UsageError(f"{path}: malformed Matrix Market file: {_one_line(exc)}") from None
+            error = exc
+    # Some files (SuiteSparse's own samples among them) number rows and columns from 0;
+    # the reader refuses them, since 0 is no Matrix Market index.
+    stream, _ = _open_text_stream(path, kind)
+    with stream:
+        A = _read_zero_based_coordinates(stream)
+    if A is None:
+        raise UsageError(f"{path}: malformed Matrix Market file: {_one_line(error)}")
+    note(f"{path}: its row and column indices start at 0, not at 1; read as 0-based")
+    return A
+
+
+_MTX_FIELDS = {"pattern": 2, "real": 3, "double": 3, "integer": 3, "complex": 4}
+_MTX_SYMMETRIES = ("general", "symmetric", "skew-symmetric", "hermitian")
+
+
+def _check_mtx_header(first, path):
+    """Refuse a header line the reader does not know before the reader sees it (the
+    reader aborts the process on some malformed headers met in a stream)."""
+    words = first.decode("latin-1").lower().split()
+    if (len(words) != 5 or words[1] != "matrix" or words[2] not in ("coordinate", "array")
+            or words[3] not in _MTX_FIELDS or words[4] not in _MTX_SYMMETRIES):
+        raise UsageError(f"{path}: malformed Matrix Market file: its first line must read "
+                         "'%%MatrixMarket matrix coordinate|array real|double|complex|integer|"
+                         "pattern general|symmetric|skew-symmetric|hermitian'")
+
+
+def _read_zero_based_coordinates(stream):
+    """The matrix of a coordinate Matrix Market file whose indices start at 0, or None
+    when the file is not one (then the reader's diagnosis stands).
+
+    Every index is checked against the size line before any array is built from it.
+    """
+    text = io.TextIOWrapper(stream, encoding="latin-1")
+    try:
+        header = text.readline().lower().split()
+        if (len(header) != 5 or header[1:3] != ["matrix", "coordinate"]
+                or header[3] not in _MTX_FIELDS or header[4] not in _MTX_SYMMETRIES):
+            return None
+        line = text.readline()
+        while line and (line.startswith("%") or not line.strip()):
+            line = text.readline()
+        size = line.split()
+        if len(size) != 3 or not all(t.isdigit() for t in size):
+            return None
+        M, N, nnz = (int(t) for t in size)
+        width = _MTX_FIELDS[header[3]]
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # loadtxt warns about an empty body
+            body = np.loadtxt(text, dtype=np.float64, comments="%", ndmin=2, max_rows=nnz)
+    except (ValueError, OSError, EOFError, zlib.error):
+        return None
+    if nnz == 0 or body.shape[0] != nnz or body.shape[1] < width:
+        return None
+    if body.shape[1] != width and header[3] != "pattern":  # a pattern may carry values: unread
+        return None
+    ij = body[:, :2]
+    if not np.all(np.isfinite(ij)) or np.any(ij != np.floor(ij)):
+        return None
+    rows, cols = ij[:, 0], ij[:, 1]
+    if min(rows.min(), cols.min()) != 0 or rows.max() >= M or cols.max() >= N:
+        return None  # not 0-based: 1-based with an error, or out of range either way
+    rows, cols = rows.astype(np.int64), cols.astype(np.int64)
+    values = np.ones(nnz) if width == 2 else body[:, 2]
+    if width == 4:
+        values = values + 1j * body[:, 3]
+    symmetry = header[4]
+    if symmetry != "general":
+        off = rows != cols
+        mirrored = values[off]
+        if symmetry == "skew-symmetric":
+            mirrored = -mirrored
+        elif symmetry == "hermitian":
+            mirrored = np.conj(mirrored)
+        rows, cols = np.r_[rows, cols[off]], np.r_[cols, rows[off]]
+        values = np.r_[values, mirrored]
+    return sp.coo_array((values, (rows, cols)), shape=(M, N))
+
+
+def note(text):
+    """A one-line note on standard error (standard output may carry JSON)."""
+    sys.stderr.write(f"ferrow: note: {text}\n")
+
+
+def _load_single_array_npz(path):
+    """The array of a NumPy ``.npz`` archive holding exactly one array (as ``solve -o
+    X.npz`` writes a dense solution), or None for any other archive."""
+    try:
+        with np.load(path, allow_pickle=False) as archive:
+            names = list(archive.files)
+            if len(names) != 1 or names[0] in ("format", "shape", "data"):
+                return None
+            return archive[names[0]]
+    except Exception:  # not a NumPy archive of arrays: the sparse reader says why
+        return None
 
 
 def _load_npz(path):
@@ -176,6 +273,9 @@ def read_vector_or_matrix(path):
     """
     kind = _sniff(path)
     if kind == "zip":
+        dense = _load_single_array_npz(path)
+        if dense is not None:
+            return _checked_dense(dense, path)
         return _as_csc(_load_npz(path), path)
     if kind == "npy":
         try:
@@ -257,11 +357,24 @@ def read_constraints(path, n):
 
 
 def _check_writable(path, what):
+    """Refuse an output path that cannot be written, before any work is done: the file
+    is opened for appending (its contents untouched) and removed again if it is new."""
     parent = os.path.dirname(os.path.abspath(path))
     if os.path.isdir(path):
         raise UsageError(f"{path}: is a directory; {what} needs a file name")
     if not os.path.isdir(parent):
         raise UsageError(f"{path}: cannot write {what}: the directory {parent} does not exist")
+    existed = os.path.lexists(path)
+    try:
+        with open(path, "ab"):
+            pass
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot write {what}: {exc.strerror or exc}") from None
+    if not existed:
+        try:
+            os.remove(path)
+        except OSError:
+            pass
 
 
 def _write(path, what, writer):
@@ -280,9 +393,17 @@ def write_permutation(path, perm):
 
 
 def write_solution(path, x):
-    """``.npy`` and ``.mtx`` by their names; anything else as text, one row per line."""
+    """``.npy``, ``.npz`` and ``.mtx`` by their names; anything else as text, one row per
+    line. A ``.npz`` holds a sparse x as a SciPy sparse file and a dense x as a NumPy
+    archive of one array ``x``: both are read back as right-hand sides."""
     def writer(p):
-        if p.endswith(".npy"):
+        if p.endswith(".npz"):
+            if sp.issparse(x):
+                sp.save_npz(p, x)
+            else:
+                with open(p, "wb") as f:  # a file object: savez adds no second suffix
+                    np.savez(f, x=x)
+        elif p.endswith(".npy"):
             np.save(p, x.toarray() if sp.issparse(x) else x)
         elif p.endswith(".mtx"):
             import scipy.io
@@ -291,6 +412,44 @@ def write_solution(path, x):
             dense = x.toarray() if sp.issparse(x) else x
             np.savetxt(p, dense, fmt="%.17g" if dense.dtype.kind != "c" else "%.17g%+.17gj")
     _write(path, "the solution", writer)
+
+
+# --------------------------------------------------------------------------- phases
+
+def _stderr_is_terminal():
+    try:
+        return sys.stderr.isatty()
+    except (AttributeError, ValueError):  # replaced or closed
+        return False
+
+
+class _Phases:
+    """The phases of a run, shown on standard error as they start when it is a terminal:
+    one line, rewritten in place and cleared when the run ends. Silent otherwise, so
+    that redirected output holds only the results."""
+
+    def __init__(self, prog):
+        self.prog = prog
+        self.active = _stderr_is_terminal()
+        self.shown = False
+
+    def __call__(self, text):
+        if self.active:
+            sys.stderr.write(f"\r\x1b[K{self.prog}: {text} ...")
+            sys.stderr.flush()
+            self.shown = True
+
+    def clear(self):
+        if self.shown:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+            self.shown = False
+
+
+def _phase(args, text):
+    phases = getattr(args, "phases", None)
+    if phases is not None:
+        phases(text)
 
 
 # --------------------------------------------------------------------------- helpers
@@ -463,6 +622,7 @@ def cmd_order(args):
     plot = _plot_module(args)
     if args.output is not None:
         _check_writable(args.output, "the permutation")
+    _phase(args, f"reading {args.file}")
     A, t_read = _timed(read_matrix, args.file)
     M, N = A.shape
     if method in SYMMETRIC_METHODS and M != N:
@@ -475,6 +635,7 @@ def cmd_order(args):
     kwargs = {"return_info": True}
     if constraints is not None:
         kwargs["constraints"] = constraints
+    _phase(args, f"ordering with {method}")
     out, t_order = _library_call(method, fn, A, **kwargs)
     perm, stats = out if isinstance(out, tuple) else (out, None)
     perm = np.asarray(perm)
@@ -492,14 +653,17 @@ def cmd_order(args):
         S = _pattern(A)
         res["symmetric_pattern"] = bool((S != S.T).nnz == 0)
     if not args.no_fill:
+        _phase(args, "measuring the fill")
         if method in SYMMETRIC_METHODS:
             res["fill"], res["fill_seconds"] = _library_call("measuring the fill", _symmetric_fill,
                                                              A, perm, method)
         else:
             res["fill"], res["fill_seconds"] = _library_call("measuring the fill", _column_fill, A, perm)
     if args.output is not None:
+        _phase(args, f"writing {args.output}")
         write_permutation(args.output, perm)
     if plot is not None:
+        _phase(args, f"drawing {args.plot}")
         permuted = A[perm][:, perm] if method in SYMMETRIC_METHODS else A[:, perm]
         label = f"A[p][:, p] after {method}" if method in SYMMETRIC_METHODS else f"A[:, q] after {method}"
         fill = res["fill"]
@@ -507,7 +671,7 @@ def cmd_order(args):
         if fill is not None and fill["natural"] is not None:
             sub_a = f"natural order: nnz({fill['factor']}) {fill['natural']:,}"
             sub_b = f"nnz({fill['factor']}) {fill['ordered']:,}  ({_ratio(fill['natural'], fill['ordered'])})"
-        plot.draw(args.plot, [plot.Panel(A, "A", sub_a), plot.Panel(sp.csc_array(permuted), label, sub_b)],
+        _draw(plot, args.plot, [plot.Panel(A, "A", sub_a), plot.Panel(sp.csc_array(permuted), label, sub_b)],
                   title=f"{os.path.basename(args.file)}: {method} ordering")
     return res
 
@@ -573,12 +737,14 @@ def _text_order(res):
 
 def cmd_btf(args):
     plot = _plot_module(args)
+    _phase(args, f"reading {args.file}")
     A, t_read = _timed(read_matrix, args.file)
     M, N = A.shape
     if M != N:
         raise UsageError(f"{args.file}: the block triangular form needs a square matrix and this one "
                          f"is {M} x {N}")
     btf, btf_q_permutation = _need("ferrow.btf", "btf", "btf_q_permutation")
+    _phase(args, "block triangular form")
     (p, q, r), t_btf = _library_call("btf", btf, A)
     rank = int(np.count_nonzero(q >= 0))
     q = btf_q_permutation(np.array(q))
@@ -595,9 +761,10 @@ def cmd_btf(args):
            "block_sizes": sizes.tolist(), "block_boundaries": bounds.tolist(),
            "size_histogram": {str(k): v for k, v in sorted(hist.items())}, "plot_file": args.plot}
     if plot is not None:
+        _phase(args, f"drawing {args.plot}")
         B = sp.csc_array(A[p][:, q])
         big = int(np.count_nonzero(sizes > 1))
-        plot.draw(args.plot, [
+        _draw(plot, args.plot, [
             plot.Panel(A, "A", f"structural rank {rank:,}"),
             plot.Panel(B, "A[p][:, q], block upper triangular",
                        f"{nblocks:,} blocks, largest {res['largest_block']:,}"
@@ -631,12 +798,16 @@ def _text_btf(res):
 
 def cmd_qr(args):
     plot = _plot_module(args)
+    _phase(args, f"reading {args.file}")
     A, t_read = _timed(read_matrix, args.file)
     SPQRFactor, spqr = _need("ferrow.spqr", "SPQRFactor", "spqr")
+    _phase(args, "symbolic analysis")
     F, t_analyse = _library_call("the symbolic analysis", SPQRFactor, A, order=args.order, tol=args.tol)
+    _phase(args, "numeric factorisation")
     _, t_factor = _library_call("the numeric factorisation", F.factorize, A)
     info = F.info
     rank = F.rank
+    _phase(args, "R alone, in one call")
     (R, E), t_r = _library_call("QR", spqr, A, mode="r", order=args.order, tol=args.tol)
     M, N = A.shape
     res = {"command": "qr", "matrix": _matrix_summary(A, args.file, t_read),
@@ -646,9 +817,10 @@ def cmd_qr(args):
            "times": {"read": t_read, "analyse": t_analyse, "factorise": t_factor, "one_shot_r": t_r},
            "info": _record(info), "plot_file": args.plot}
     if plot is not None:
+        _phase(args, f"drawing {args.plot}")
         perm = np.arange(N) if E is None else np.asarray(E)
         AE = sp.csc_array(A[:, perm])
-        plot.draw(args.plot, [
+        _draw(plot, args.plot, [
             plot.Panel(A, "A", ""),
             plot.Panel(AE, "A E, columns ordered", f"ordering {info.ordering}"),
             plot.Panel(sp.csc_array(R), "R", f"rank {rank:,}", color="r"),
@@ -697,7 +869,9 @@ def _column_norms(X):
 def cmd_solve(args):
     if args.output is not None:
         _check_writable(args.output, "the solution")
+    _phase(args, f"reading {args.file}")
     A, t_read = _timed(read_matrix, args.file)
+    _phase(args, f"reading {args.rhs}")
     b = read_vector_or_matrix(args.rhs)
     M, N = A.shape
     if b.shape[0] != M:
@@ -705,9 +879,11 @@ def cmd_solve(args):
     if b.dtype.kind == "c" and A.dtype.kind != "c":
         A = A.astype(np.complex128)
     spqr_solve, RankWarning = _need("ferrow.spqr", "spqr_solve", "SPQRRankDeficiencyWarning")
+    _phase(args, "factorising and solving")
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", RankWarning)
         x, t_solve = _library_call("the solve", spqr_solve, A, b)
+    _phase(args, "residuals")
     rank_warnings = [str(w.message) for w in caught if issubclass(w.category, RankWarning)]
     B = b if sp.issparse(b) else b.reshape(M, -1)
     X = x if sp.issparse(x) else x.reshape(N, -1)
@@ -728,6 +904,7 @@ def cmd_solve(args):
            "residual_norm": r_norm, "relative_residual": rel, "normal_residual": normal,
            "relative_normal_residual": opt, "solution_norm": x_norm, "solution_file": args.output}
     if args.output is not None:
+        _phase(args, f"writing {args.output}")
         write_solution(args.output, x)
     return res
 
@@ -789,10 +966,27 @@ def _plot_module(args):
         import matplotlib  # noqa: F401
     except ImportError:
         raise UsageError(PLOT_INSTALL_HINT) from None
+    from matplotlib.backend_bases import FigureCanvasBase
+
+    ext = os.path.splitext(args.plot)[1].lower().lstrip(".")
+    formats = FigureCanvasBase.get_supported_filetypes()
+    if ext not in formats:
+        known = ", ".join(f".{k}" for k in sorted(formats))
+        what = f"the extension '.{ext}'" if ext else "a name without an extension"
+        raise UsageError(f"{args.plot}: cannot draw a picture with {what}; use one of {known}")
     _check_writable(args.plot, "the picture")
     from ferrow import _plot
 
     return _plot
+
+
+def _draw(plot, path, panels, title):
+    try:
+        plot.draw(path, panels, title)
+    except OSError as exc:
+        raise UsageError(f"{path}: cannot write the picture: {exc.strerror or exc}") from None
+    except Exception as exc:  # a format whose writer needs what this machine lacks
+        raise Failure(f"drawing {path} failed: {_one_line(exc)}") from None
 
 
 class _Parser(argparse.ArgumentParser):
@@ -870,7 +1064,7 @@ def build_parser():
                    help="right-hand side(s): .npy, .mtx (dense or sparse), .npz, or a text file "
                         "of numbers, one row per line")
     p.add_argument("-o", "--output", metavar="OUT",
-                   help="write the solution to OUT (.npy, .mtx, else text)")
+                   help="write the solution to OUT (.npy, .npz, .mtx, else text)")
 
     sub.add_parser("demo", parents=[common], help="run the built-in demo on problems it builds itself",
                    description="Run the built-in demo: each module on test problems it builds itself.")
@@ -892,7 +1086,11 @@ def main(argv=None):
             return exc.code if isinstance(exc.code, int) else EXIT_OK
         prog = f"ferrow {args.command}"
         run, text = _COMMANDS[args.command]
-        res = run(args)
+        phases = args.phases = _Phases(prog)
+        try:
+            res = run(args)
+        finally:
+            phases.clear()
         if res is not None:
             if args.json:
                 sys.stdout.write(json.dumps(_jsonable(res), indent=2, allow_nan=False) + "\n")

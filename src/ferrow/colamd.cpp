@@ -50,9 +50,10 @@ q : (N,) numpy.ndarray
     The permutation, with the index type (int32 or int64) of the validated
     matrix.
 stats : COLAMDStats, optional
-    Statistics about the ordering, returned when `return_info` is true and
-    the matrix reached the library (matrices without rows, columns or
-    entries, and a single row or column, are answered directly).
+    Statistics about the ordering, returned when `return_info` is true.
+    Matrices without rows, columns or entries are answered without the
+    library: their columns in natural order and the statistics the library
+    reports for them (every row and column empty, hence ignored).
 
 See Also
 --------
@@ -136,6 +137,8 @@ struct ColamdTraits {
     static constexpr const char *library = "COLAMD";
     static constexpr const char *source_file = "colamd.c";
     static constexpr bool constrained = false;
+    // COLAMD and SYMAMD count empty rows and columns among the ignored ones.
+    static constexpr bool counts_empty_as_ignored = true;
 
     static constexpr const char *all[] = {"COLAMDError",   "COLAMDValueError", "COLAMDMemoryError",
                                           "COLAMDInternalError", "COLAMDStats", "colamd",

@@ -7,6 +7,7 @@
 
 #include "native/buffers.hpp"
 #include "native/module.hpp"
+#include "native/pyobj.hpp"
 #include "native/structure.hpp"
 
 namespace nb = nanobind;
@@ -80,7 +81,8 @@ bool numeric_format(const char *fmt) {
 // numeric values. Returns (A, data.dtype, indptr.dtype), or None when the general path
 // must look at A (conversions, canonicalisation); raises ValueError for a corrupted
 // structure or a non-square A that must be square.
-nb::object csc_fast_path(nb::handle A, bool require_square) {
+nb::object csc_fast_path(nb::handle A, Flag require_square_flag) {
+    const bool require_square = require_square_flag.value();
     nb::object shape = A.attr("shape");
     nb::object indptr = A.attr("indptr"), indices = A.attr("indices"), data = A.attr("data");
     if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2)

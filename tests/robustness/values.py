@@ -131,7 +131,7 @@ def weird_values():
             -2**63 - 1, 1.5, -0.0, float("nan"),
             float("inf"), True, 1j, "abc", "1", "", b"x", [], (), [1, 2], [[1, 2]], [[[1]]],
             ["a", "b"], {}, {1: 2}, object(), RaisingArray(), RaisingIndex(), HugeIndex(),
-            slice(None), Ellipsis, np.float64("nan"), np.int64(-5)]
+            slice(None), Ellipsis, np.float64("nan"), np.int64(-5), np.True_, np.False_]
     for dt in DTYPES:
         vals.append(np.zeros(4, dtype=dt))
         vals.append(np.ones((2, 3), dtype=dt))

@@ -31,6 +31,7 @@
 #include "module.hpp"
 #include "pyobj.hpp"
 #include "records.hpp"
+#include "trivial.hpp"
 
 namespace ferrow::colamd_twin {
 
@@ -314,6 +315,55 @@ template <class Traits> struct Twin {
             symmetric<int64_t>(n, Ap, Ai, perm, knobs, stats, constraints);
     }
 
+    // ---- trivial shapes --------------------------------------------------------------------
+
+    // A matrix without rows, columns or entries: its columns in the order of their
+    // constraint sets (natural order within a set), as the library orders them, and the
+    // statistics the library reports for it.
+    template <class I>
+    static void trivial(int64_t M, int64_t N, nb::handle q_obj, nb::handle C_obj,
+                        nb::handle stats_obj) {
+        constexpr Elem E = elem_of<I>();
+        const bool has_C = !C_obj.is_none();
+        Buffer q, C, stats;
+        q.acquire(q_obj, "q", true, E);
+        stats.acquire(stats_obj, "stats", true, E);
+        if (has_C)
+            C.acquire(C_obj, "constraints", false, E);
+        require_fits<I>(M, "M");
+        require_fits<I>(N, "N");
+        q.require_exact_length(N, "one per column");
+        stats.require_length(T::stats_count, "the library's statistics count");
+        require_constraint_length(C, has_C, N);
+        order_by_constraints<I>(checked_constraints<I>(C, has_C, N), N, q.data<I>());
+        I *st = stats.data<I>();
+        if constexpr (T::counts_empty_as_ignored) {
+            st[0] = (I)M;  // every row and every column is empty
+            st[1] = (I)N;
+        }
+        st[4] = -1;  // info1 and info2 as after any successful ordering; the rest stay 0
+        st[5] = -1;
+    }
+
+    static nb::object trivial_answer(int64_t M, int64_t N, nb::handle constraints,
+                                     nb::handle out_dtype, bool return_info) {
+        nb::object C = nb::none();
+        if constexpr (constrained) {
+            if (!constraints.is_none())
+                C = convert_integer_vector(np_asarray, constraints, out_dtype,
+                                           "Constraints must be an array of integers.", "C");
+        }
+        nb::object q = np_zeros(N, nb::arg("dtype") = out_dtype);
+        nb::object stats = np_zeros(T::stats_count, nb::arg("dtype") = out_dtype);
+        if (index_variant(q) == Elem::i32)
+            trivial<int32_t>(M, N, q, C, stats);
+        else
+            trivial<int64_t>(M, N, q, C, stats);
+        if (return_info)
+            return nb::make_tuple(q, Stats.get().attr("from_array")(stats));
+        return q;
+    }
+
     // ---- the shared body of the two orderings --------------------------------------------
 
     static void store_threshold(double *knobs, int slot, nb::handle value) {
@@ -321,23 +371,19 @@ template <class Traits> struct Twin {
             knobs[slot] = (double)(float)to_double(value);  // single precision, as the library's
     }
 
-    static nb::object base(nb::handle A_in, nb::handle constraints, nb::handle is_symmetric_obj,
+    static nb::object base(nb::handle A_in, nb::handle constraints, Flag is_symmetric_flag,
                            nb::handle dense_row_thresh, nb::handle dense_col_thresh,
-                           nb::handle aggressive, nb::handle opt_lu, nb::handle return_info_obj) {
-        const bool is_symmetric = truth(is_symmetric_obj);
-        const bool return_info = truth(return_info_obj);
+                           nb::handle aggressive, nb::handle opt_lu, Flag return_info_flag) {
+        const bool is_symmetric = is_symmetric_flag.value();
+        const bool return_info = return_info_flag.value();
 
         auto [A, unused, out_dtype] = unpack<3>(validate_csc_input(A_in, nb::bool_(is_symmetric)));
         (void)unused;
         nb::object shape = A.attr("shape");
         const int64_t M = to_index(nb::object(shape[0]), "M");
         const int64_t N = to_index(nb::object(shape[1]), "N");
-        if (M == 0 || N == 0)
-            return np_array(nb::list(), nb::arg("dtype") = out_dtype);
-        if (to_index(A.attr("nnz"), "nnz") == 0 || (!is_symmetric && M == 1))
-            return np_arange(N, nb::arg("dtype") = out_dtype);
-        if (N == 1)
-            return np_zeros(1, nb::arg("dtype") = out_dtype);
+        if (M == 0 || N == 0 || to_index(A.attr("nnz"), "nnz") == 0)
+            return trivial_answer(M, N, constraints, out_dtype, return_info);
 
         nb::object knobs = np_zeros(T::knob_count, nb::arg("dtype") = np_float64.get());
         {
@@ -466,28 +512,28 @@ template <class Traits> struct Twin {
 
     // The public orderings: colamd/symamd, or ccolamd (with opt_lu) and csymamd.
     static nb::object column_ordering(nb::handle A, nb::handle drt, nb::handle dct,
-                                      nb::handle aggressive, nb::handle return_info) {
-        return base(A, Py_None, Py_False, drt, dct, aggressive, Py_None, return_info);
+                                      nb::handle aggressive, Flag return_info) {
+        return base(A, Py_None, Flag{Py_False}, drt, dct, aggressive, Py_None, return_info);
     }
     static nb::object symmetric_ordering(nb::handle A, nb::handle drt, nb::handle dct,
-                                         nb::handle aggressive, nb::handle return_info) {
-        return base(A, Py_None, Py_True, drt, dct, aggressive, Py_None, return_info);
+                                         nb::handle aggressive, Flag return_info) {
+        return base(A, Py_None, Flag{Py_True}, drt, dct, aggressive, Py_None, return_info);
     }
     static nb::object constrained_column_ordering(nb::handle A, nb::handle constraints,
                                                   nb::handle drt, nb::handle dct,
                                                   nb::handle aggressive, nb::handle opt_lu,
-                                                  nb::handle return_info) {
-        return base(A, constraints, Py_False, drt, dct, aggressive, opt_lu, return_info);
+                                                  Flag return_info) {
+        return base(A, constraints, Flag{Py_False}, drt, dct, aggressive, opt_lu, return_info);
     }
     static nb::object constrained_symmetric_ordering(nb::handle A, nb::handle constraints,
                                                      nb::handle drt, nb::handle dct,
                                                      nb::handle aggressive,
-                                                     nb::handle return_info) {
-        return base(A, constraints, Py_True, drt, dct, aggressive, Py_None, return_info);
+                                                     Flag return_info) {
+        return base(A, constraints, Flag{Py_True}, drt, dct, aggressive, Py_None, return_info);
     }
-    static nb::object unconstrained_base(nb::handle A, nb::handle is_symmetric, nb::handle drt,
+    static nb::object unconstrained_base(nb::handle A, Flag is_symmetric, nb::handle drt,
                                          nb::handle dct, nb::handle aggressive,
-                                         nb::handle return_info) {
+                                         Flag return_info) {
         return base(A, Py_None, is_symmetric, drt, dct, aggressive, Py_None, return_info);
     }
     static void unconstrained_column_entry(nb::handle M, nb::handle N, nb::handle Ap,

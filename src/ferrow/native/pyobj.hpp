@@ -44,6 +44,36 @@ inline bool truth(nb::handle obj) {
     return t != 0;
 }
 
+// A flag parameter (`return_info`, `transpose`, `use_singletons`, ...): the binding accepts
+// any object, None included, and the function reads its truth value as Python's `if flag:`
+// does. The truth value is taken when the function asks for it, so that an exception
+// raised by `__bool__` propagates unchanged.
+struct Flag {
+    nb::handle obj = Py_False;  // borrowed from the call's arguments
+    bool value() const { return truth(obj); }
+};
+
+}  // namespace ferrow
+
+namespace nanobind::detail {
+
+template <> struct type_caster<ferrow::Flag> {
+    NB_TYPE_CASTER(ferrow::Flag, const_name("bool"))
+    bool from_python(handle src, uint32_t, cleanup_list *) noexcept {
+        value.obj = src;
+        return true;
+    }
+    static handle from_cpp(const ferrow::Flag &f, rv_policy, cleanup_list *) noexcept {
+        return f.obj.inc_ref();
+    }
+};
+// Like std::optional: None reaches the function without a `.none()` annotation.
+template <> struct has_arg_defaults<ferrow::Flag> : std::true_type {};
+
+}  // namespace nanobind::detail
+
+namespace ferrow {
+
 // Calls `convert(x, dtype=dtype)` (np.asarray, np.ascontiguousarray, ...), with `order=order`
 // when given; a TypeError of the conversion is replaced by TypeError(`message`), other
 // errors pass unchanged. The result is aligned for typed reads (a copy when the caller's

@@ -176,9 +176,9 @@ void analyse(Factor &f, nb::handle A_in, bool use_singletons, nb::handle order, 
     f.shape[1] = (int64_t)header.ncol;
 }
 
-void factor_init(Factor *self, nb::handle A, nb::handle use_singletons, nb::handle order,
+void factor_init(Factor *self, nb::handle A, Flag use_singletons, nb::handle order,
                  nb::handle tol) {
-    bool singletons = truth(use_singletons);
+    bool singletons = use_singletons.value();
     Factor *f = new (self) Factor();
     try {
         analyse(*f, A, singletons, order, tol);
@@ -466,9 +466,9 @@ nb::object solve_sparse(nb::handle self, Factor &f, nb::handle b_in, bool transp
 // Public methods
 //------------------------------------------------------------------------------
 
-nb::object solve(nb::handle self, nb::handle b, nb::handle transpose_obj, nb::handle batch_obj) {
+nb::object solve(nb::handle self, nb::handle b, Flag transpose_flag, nb::handle batch_obj) {
     Factor &f = factor_of(self);
-    bool transpose = truth(transpose_obj);
+    bool transpose = transpose_flag.value();
     int64_t batch = to_index(batch_obj, "rhs_batch_size");
     require_numeric(f);
     bool sparse = truth(obj.issparse(b));
@@ -616,9 +616,9 @@ nb::dict copy_with_failing_allocation(nb::handle factor, int64_t fail_at) {
 // Module-level functions
 //------------------------------------------------------------------------------
 
-nb::object spqr_factor(nb::handle A_in, nb::handle use_singletons, nb::handle order,
+nb::object spqr_factor(nb::handle A_in, Flag use_singletons, nb::handle order,
                        nb::handle tol) {
-    bool singletons = truth(use_singletons);
+    bool singletons = use_singletons.value();
     nb::object A = validated_qr_matrix(A_in);  // once: the factor reuses it
     nb::dict kw;
     kw["use_singletons"] = singletons;
@@ -642,10 +642,10 @@ nb::object conjugate_transpose(nb::handle A) {
                     to_index(shape[0], "rows"), to_index(shape[1], "columns"));
 }
 
-nb::object spqr_solve(nb::handle A_in, nb::handle b, nb::handle transpose_obj,
-                      nb::handle min2norm_obj, nb::handle batch) {
-    bool transpose = truth(transpose_obj);
-    bool min2norm = truth(min2norm_obj);
+nb::object spqr_solve(nb::handle A_in, nb::handle b, Flag transpose_flag, Flag min2norm_flag,
+                      nb::handle batch) {
+    bool transpose = transpose_flag.value();
+    bool min2norm = min2norm_flag.value();
     nb::object A = nb::borrow<nb::tuple>(obj.validate_csc_input(A_in))[0];
     nb::object shape = A.attr("shape");
     int64_t M = to_index(shape[0], "rows"), N = to_index(shape[1], "columns");
@@ -837,7 +837,13 @@ void register_factor(nb::module_ &m) {
                     "Whether the numeric factorisation exists.");
     cls.def_prop_ro("shape", [](nb::handle self) { return shape_of(factor_of(self)); },
                     "(M, N), the shape of the factored matrix.");
-    cls.def_prop_ro("rank", [](nb::handle self) { return rank_of(factor_of(self)); },
+    cls.def_prop_ro("rank",
+                    [](nb::handle self) {
+                        // Not numeric either when the constructor did not complete.
+                        return nb::isinstance<Factor>(self) && !nb::inst_ready(self)
+                                   ? nb::none()
+                                   : rank_of(factor_of(self));
+                    },
                     "The library's rank estimate of A, or None before the numeric factorisation.");
     cls.def_prop_ro("perm", &perm, "The column permutation E (a new array on every read).");
     cls.def_prop_ro(
@@ -861,7 +867,11 @@ void register_factor(nb::module_ &m) {
             "used and deleted independently of the source.");
     cls.def("solve", &solve, nb::arg("b"), nb::kw_only(), nb::arg("transpose") = false,
             nb::arg("rhs_batch_size") = 100, docs.solve_method.c_str());
-    cls.def("_solve_dense", &solve_dense, nb::arg("b").none(), nb::arg("transpose"),
+    cls.def("_solve_dense",
+            [](nb::handle self, nb::handle b, Flag transpose) {
+                return solve_dense(self, b, transpose.obj);
+            },
+            nb::arg("b").none(), nb::arg("transpose"),
             "Solve with a 2-D column-major right-hand side of the factor's value type.\n\n"
             "Returns a new 2-D array: N rows, or M rows when `transpose` is true.");
     cls.def("qmult", &qmult, nb::arg("X"), nb::arg("method").none() = "QX",
