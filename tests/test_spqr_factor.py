@@ -525,6 +525,34 @@ def test_sparse_right_hand_sides_read_like_scipy(variant):
     assert np.allclose(x.toarray(), lstsq(A, dense))
 
 
+@pytest.mark.parametrize("layout", ["F", "C", "strided"])
+def test_dense_right_hand_sides_in_batches(variant, layout):
+    # More columns than rhs_batch_size go to the library a batch at a time, whatever the
+    # layout of b; the result is the same as in one call and the caller's b is not written.
+    A = matrix(9, 6, variant, seed=17)
+    F = spqr_factor(A)
+    B = rhs(9, variant, k=23, seed=5)
+    Bt = rhs(6, variant, k=23, seed=6)
+    if layout == "F":
+        B, Bt = np.asfortranarray(B), np.asfortranarray(Bt)
+    elif layout == "strided":  # neither C- nor F-contiguous
+        B = np.concatenate([B, B], axis=1)[:, ::2]
+        Bt = np.concatenate([Bt, Bt], axis=1)[:, ::2]
+    saved = B.copy()
+    whole = F.solve(B, rhs_batch_size=100)
+    assert np.allclose(whole, lstsq(A, B))
+    for batch in (1, 5, 22):
+        X = F.solve(B, rhs_batch_size=batch)
+        assert X.shape == (6, 23) and X.dtype == variant[0] and np.allclose(X, whole)
+    Xt = F.solve(Bt, transpose=True, rhs_batch_size=5)
+    assert Xt.shape == (9, 23)
+    assert np.allclose(Xt, np.linalg.pinv(A.toarray().conj().T) @ Bt)
+    assert np.array_equal(B, saved)
+    for bad in (0, -1):
+        with pytest.raises(ValueError, match="rhs_batch_size"):
+            F.solve(B, rhs_batch_size=bad)
+
+
 def test_solve_writes_no_input(variant):
     A = matrix(8, 5, variant)
     saved = [A.data.copy(), A.indices.copy(), A.indptr.copy()]

@@ -1,7 +1,5 @@
 // SPQRFactor: a SuiteSparseQR factorisation Q R = A E with separate symbolic and numeric
 // phases, its solves and multiplications by Q, and spqr_factor / spqr_solve.
-#include <nanobind/ndarray.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -453,39 +451,22 @@ nb::object empty_csc(Factor &f, int64_t rows, int64_t cols) {
     return make_csc(data, indices, indptr, rows, cols);
 }
 
-// A block of malloc'd memory that grows to exact sizes (realloc: large blocks grow in
-// place, without a copy) and is finally handed to NumPy, which then owns and frees it.
-template <class T> class GrowingArray {
-public:
-    GrowingArray() = default;
-    ~GrowingArray() { std::free(p_); }
-    GrowingArray(const GrowingArray &) = delete;
-    GrowingArray &operator=(const GrowingArray &) = delete;
-    T *data() { return p_; }
-    void reserve(size_t n) {
-        if (p_ != nullptr && n <= capacity_)
-            return;
-        if (n > SIZE_MAX / sizeof(T))
-            throw std::bad_alloc();
-        void *q = std::realloc(p_, std::max<size_t>(n, 1) * sizeof(T));
-        if (q == nullptr)
-            throw std::bad_alloc();
-        p_ = static_cast<T *>(q);
-        capacity_ = n;
-    }
-    // A 1-D NumPy array of the first n items, owning the block from now on.
-    nb::object to_numpy(size_t n) {
-        reserve(n);
-        nb::capsule owner(p_, [](void *p) noexcept { std::free(p); });
-        T *p = std::exchange(p_, nullptr);
-        size_t shape[1] = {n};
-        return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(p, 1, shape, owner));
-    }
+// The CHOLMOD family of the index type: a new sparse matrix (packed, sorted) and its
+// reallocation to exactly `nz` entries (realloc: a large block grows in place).
+template <class I>
+cholmod_sparse *allocate_sparse(size_t nrow, size_t ncol, size_t nz, int xtype, cholmod_common *cc) {
+    if constexpr (std::is_same_v<I, int32_t>)
+        return cholmod_allocate_sparse(nrow, ncol, nz, 1, 1, 0, xtype + CHOLMOD_DOUBLE, cc);
+    else
+        return cholmod_l_allocate_sparse(nrow, ncol, nz, 1, 1, 0, xtype + CHOLMOD_DOUBLE, cc);
+}
 
-private:
-    T *p_ = nullptr;
-    size_t capacity_ = 0;
-};
+template <class I> void reallocate_sparse(size_t nz, cholmod_sparse *A, cholmod_common *cc) {
+    int ok = std::is_same_v<I, int32_t> ? cholmod_reallocate_sparse(nz, A, cc)
+                                         : cholmod_l_reallocate_sparse(nz, A, cc);
+    if (!ok)
+        check_result(nullptr, cc);
+}
 
 template <class E> bool is_nonzero(const E &x) {
     if constexpr (std::is_same_v<E, double>)
@@ -530,10 +511,12 @@ nb::object solve_sparse_batches(Factor &f, const cholmod_sparse &b, bool transpo
         &std::free);
     if (!work)
         throw std::bad_alloc();
-    GrowingArray<I> indptr, indices;
-    GrowingArray<E> values;
-    indptr.reserve((size_t)K + 1);
-    indptr.data()[0] = 0;
+    const int xtype = std::is_same_v<E, double> ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+    SparseResult R(f.cm, f.use_int32);
+    *R.out() = allocate_sparse<I>((size_t)out_rows, (size_t)K, 0, xtype, f.cm);
+    check_result(R.get(), f.cm);
+    I *rp = static_cast<I *>(R.get()->p);
+    rp[0] = 0;
     int64_t nnz = 0;
     const int64_t limit = std::numeric_limits<I>::max();
     for (int64_t start = 0; start < K; start += batch) {
@@ -568,10 +551,10 @@ nb::object solve_sparse_batches(Factor &f, const cholmod_sparse &b, bool transpo
                   "The sparse solution has more than %lld nonzero entries, more than the "
                   "factor's int32 indices can address; solve with an int64 factor or a dense b.",
                   (long long)limit);
-        indices.reserve((size_t)(nnz + count));
-        values.reserve((size_t)(nnz + count));
-        I *ri = indices.data();
-        E *rx = values.data();
+        if (count > 0)
+            reallocate_sparse<I>((size_t)(nnz + count), R.get(), f.cm);
+        I *ri = static_cast<I *>(R.get()->i);
+        E *rx = static_cast<E *>(R.get()->x);
         for (int64_t j = 0; j < w; ++j) {
             const E *col = x + j * (int64_t)Xd.d;
             for (int64_t i = 0; i < out_rows; ++i) {
@@ -581,13 +564,10 @@ nb::object solve_sparse_batches(Factor &f, const cholmod_sparse &b, bool transpo
                     ++nnz;
                 }
             }
-            indptr.data()[start + j + 1] = (I)nnz;
+            rp[start + j + 1] = (I)nnz;
         }
     }
-    nb::object p = indptr.to_numpy((size_t)K + 1);
-    nb::object i = indices.to_numpy((size_t)nnz);
-    nb::object x = values.to_numpy((size_t)nnz);
-    return make_csc(x, i, p, out_rows, K);
+    return R.to_python();
 }
 
 nb::object solve_sparse(Factor &f, nb::handle b_in, bool transpose, int64_t batch) {
@@ -606,6 +586,68 @@ nb::object solve_sparse(Factor &f, nb::handle b_in, bool transpose, int64_t batc
         using V = decltype(v);
         return solve_sparse_batches<typename V::Entry, typename V::Int>(f, header, transpose,
                                                                         batch);
+    });
+}
+
+template <class I>
+cholmod_dense *allocate_dense(size_t nrow, size_t ncol, int xtype, cholmod_common *cc) {
+    if constexpr (std::is_same_v<I, int32_t>)
+        return cholmod_allocate_dense(nrow, ncol, nrow, xtype + CHOLMOD_DOUBLE, cc);
+    else
+        return cholmod_l_allocate_dense(nrow, ncol, nrow, xtype + CHOLMOD_DOUBLE, cc);
+}
+
+// Solves for a dense 2-D b of the factor's value type. At most `batch` columns go to the
+// library at a time: its Q products keep their work arrays in cache for a narrow block
+// (ten calls of 100 columns beat one of 1000), and a b that is not column-major is
+// converted one batch at a time into a reused block instead of as a whole. A b of at most
+// `batch` columns that is column-major goes to the library without a copy.
+nb::object solve_dense_batches(nb::handle self, Factor &f, nb::handle B, bool transpose,
+                               int64_t batch) {
+    if (batch <= 0)
+        raise(PyExc_ValueError, "rhs_batch_size must be a positive integer, got %lld",
+              (long long)batch);
+    nb::object shape = B.attr("shape");
+    const int64_t rows = to_index(shape[0], "rows"), K = to_index(shape[1], "columns");
+    const bool fortran = truth(B.attr("flags").attr("f_contiguous"));
+    nb::object transpose_flag = nb::bool_(transpose);
+    if (K <= batch)
+        return solve_dense(self, fortran ? nb::borrow(B) : obj.asfortranarray(B), transpose_flag);
+    require_transposable(f, transpose);
+    const int64_t out_rows = transpose ? f.shape[0] : f.shape[1];
+    nb::object np = nb::borrow(obj.np.get());
+    nb::object work = fortran ? nb::none()
+                              : np.attr("empty")(nb::make_tuple(rows, batch),
+                                                 nb::arg("dtype") = f.dtype, nb::arg("order") = "F");
+    nb::object all = nb::slice(nb::none(), nb::none(), nb::none());
+    return f.visit([&](auto v) -> nb::object {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_numeric<E, I>(f);
+        const int xtype = std::is_same_v<E, double> ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+        DenseResult R(f.cm, f.use_int32);
+        R.reset(allocate_dense<I>((size_t)out_rows, (size_t)K, xtype, f.cm));
+        check_result(R.get(), f.cm);
+        for (int64_t start = 0; start < K; start += batch) {
+            const int64_t stop = std::min(start + batch, K), w = stop - start;
+            nb::object columns = B[nb::make_tuple(all, nb::slice(nb::int_(start), nb::int_(stop), nb::none()))];
+            nb::object block = columns;
+            if (!fortran) {
+                block = work[nb::make_tuple(all, nb::slice(nb::none(), nb::int_(w), nb::none()))];
+                np.attr("copyto")(block, columns);
+            }
+            cholmod_dense Bd;
+            dense_view(f, block, "b", &Bd);
+            DenseResult X(f.cm, f.use_int32);
+            solve_block<E, I>(f, qr, &Bd, transpose, X);
+            const cholmod_dense &Xd = *X.get();
+            E *r = static_cast<E *>(R.get()->x) + start * (int64_t)R.get()->d;
+            for (int64_t j = 0; j < w; ++j)
+                std::memcpy(r + j * (int64_t)R.get()->d,
+                            static_cast<const E *>(Xd.x) + j * (int64_t)Xd.d,
+                            (size_t)out_rows * sizeof(E));
+        }
+        return R.to_python();
     });
 }
 
@@ -646,7 +688,7 @@ nb::object solve(nb::handle self, nb::handle b, nb::handle transpose_obj, nb::ha
     if (one_d)
         B = B.attr("reshape")(nb::make_tuple(-1, 1));
     nb::object x = sparse ? solve_sparse(f, B, transpose, batch)
-                          : solve_dense(self, obj.asfortranarray(B), nb::bool_(transpose));
+                          : solve_dense_batches(self, f, B, transpose, batch);
     return one_d ? column(x) : x;
 }
 
