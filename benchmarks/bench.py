@@ -35,6 +35,7 @@ import cases  # noqa: E402
 import ops  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
+import rhs  # noqa: E402
 
 # Operations whose peak memory is compared, on the large least-squares case.
 MEMORY_OPS = ["spqr_r", "spqr_householder", "factor", "solve_1", "solve_100", "spqr_solve"]
@@ -180,11 +181,17 @@ def main(argv=None):
     ap.add_argument("--ops", nargs="*", help="only these operations (for development)")
     ap.add_argument("--no-peers", action="store_true")
     ap.add_argument("--no-memory", action="store_true")
+    ap.add_argument("--no-rhs", action="store_true",
+                    help="skip the right-hand-side cases (" + ", ".join(rhs.CASES) + ")")
     args = ap.parse_args(argv)
     start = time.perf_counter()
     load_before = os.getloadavg()
 
+    rhs_names = [] if args.no_rhs else [n for n in rhs.CASES if not args.cases or n in args.cases]
+    rhs_only = bool(args.cases) and all(n in rhs.CASES for n in args.cases)
     all_cases = [c for c in cases.case_list() if not args.cases or c.name in args.cases or c.name == "tiny"]
+    if rhs_only:
+        all_cases = []
     print(f"[bench] writing the test cases into {args.data}", flush=True)
     dirs = {c.name: cases.write(c, args.data) for c in all_cases}
     for c in all_cases:
@@ -238,26 +245,33 @@ def main(argv=None):
             print("  " + report.memory_line(m), flush=True)
 
     peer_rows = []
-    if not args.no_peers:
+    if not args.no_peers and all_cases:
         print("[bench] peers", flush=True)
         peer_rows = peers.run_all({c.name: dirs[c.name] for c in all_cases},
                                   lambda line: print("  " + line, flush=True))
+
+    rhs_rows, rhs_mem = [], None
+    if rhs_names:
+        print("[bench] right-hand sides of solve (ferrow against itself)", flush=True)
+        rhs_rows, rhs_mem = rhs.run_all(rhs_names, memory_too=not args.no_memory,
+                                        say=lambda line: print("  " + line, flush=True))
 
     elapsed = time.perf_counter() - start
     env = report.environment(versions)
     load_after = os.getloadavg()
     env["load"] = (f"1-minute load average {load_before[0]:.1f} at the start, {load_after[0]:.1f} "
                    "at the end (other processes share the cores)")
-    goals = report.goals(rows, mem_rows)
+    goals = report.goals(rows, mem_rows) + rhs.goals(rhs_rows, rhs_mem)
     print()
     print(report.goals_text(goals))
     report.write_results(os.path.join(args.out, "RESULTS.md"), env, rows, mem_rows, peer_rows, goals,
-                         elapsed)
+                         elapsed, extra=rhs.markdown(rhs_rows, rhs_mem) if rhs_rows else None)
     report.plot(os.path.join(args.out, "ratios.png"), rows)
     raw = os.path.join(HERE, "out")
     os.makedirs(raw, exist_ok=True)
     with open(os.path.join(raw, "results.json"), "w") as f:  # every sample, for a closer look
-        json.dump({"environment": env, "timings": rows, "memory": mem_rows, "peers": peer_rows}, f,
+        json.dump({"environment": env, "timings": rows, "memory": mem_rows, "peers": peer_rows,
+                   "rhs": rhs_rows, "rhs_memory": rhs_mem}, f,
                   indent=1)
     print(f"\n[bench] wrote {os.path.join(args.out, 'RESULTS.md')} and ratios.png "
           f"in {elapsed:.0f} s", flush=True)

@@ -157,7 +157,7 @@ def _table(header, body):
     return "\n".join(out)
 
 
-def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed):
+def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed, extra=None):
     md = ["# Benchmark results", "",
           f"Written by `make bench` on {env['date']} in {elapsed / 60:.1f} minutes. "
           "Method and definitions are at the end.", "",
@@ -235,6 +235,8 @@ def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed):
         md += [f"- `{op}`: {why}" for op, why in skipped]
         md.append("")
 
+    if extra:
+        md += extra
     md += ["## Method", "", METHOD, ""]
     with open(path, "w") as f:
         f.write("\n".join(md))

@@ -371,6 +371,41 @@ def test_transposed_solve_is_the_conjugate_transpose(variant):
     assert np.allclose(F.solve(b[:, 0], transpose=True), x[:, 0])
 
 
+def test_transposed_solve_of_a_wide_factor_is_refused(variant):
+    # R of a wide A is M x N trapezoidal: the least-squares solution of A^H x = b cannot be
+    # had from it, and the library's transposed solve would satisfy only M of N equations.
+    A = matrix(4, 7, variant, seed=14)
+    F = spqr_factor(A)
+    b = rhs(7, variant, k=2)
+    calls = [lambda: F.solve(b, transpose=True), lambda: F.solve(b[:, 0], transpose=True),
+             lambda: F.solve(sp.csc_array(b), transpose=True),
+             lambda: F._solve_dense(np.asfortranarray(b), True)]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        for call in calls:
+            with pytest.raises(ValueError) as exc:
+                call()
+            assert "A.shape=(4, 7)" in str(exc.value)
+            assert "spqr_solve(A.conj().T, b)" in str(exc.value)
+    # What the message proposes gives the least-squares solution; the plain solve still works.
+    AH = A.toarray().conj().T
+    x = spqr_solve(sp.csc_array(A.conj().T), b)
+    assert np.allclose(x, np.linalg.lstsq(AH, b, rcond=None)[0])
+    c = rhs(4, variant)
+    assert np.allclose(A @ F.solve(c), c)
+
+
+def test_spqr_solve_of_a_wide_transposed_system_is_least_squares(variant):
+    A = matrix(4, 7, variant, seed=15)
+    c = rhs(7, variant)
+    AH = A.toarray().conj().T
+    x = spqr_solve(A, c, transpose=True, min2norm=False)
+    expected = np.linalg.lstsq(AH, c, rcond=None)[0]
+    assert x.shape == (4,) and np.allclose(x, expected)
+    assert np.linalg.norm(AH @ x - c) < np.linalg.norm(c)  # an inconsistent system: residual left
+    assert not np.allclose(AH @ x, c)
+
+
 def test_right_hand_sides_are_cast_safely():
     A = matrix(6, 4, VARIANTS[0])
     F = spqr_factor(A)
@@ -462,6 +497,60 @@ def test_sparse_right_hand_side_shapes_and_batch_sizes():
     for bad in (0, -3):
         with pytest.raises(ValueError):
             F.solve(column, rhs_batch_size=bad)
+
+
+def test_sparse_right_hand_sides_read_like_scipy(variant):
+    # Duplicates are summed and unsorted rows are fine; the caller's arrays stay as they
+    # were; complex entries with a zero real part are kept; the result owns its memory.
+    dtype, itype = variant
+    A = matrix(6, 4, variant, seed=16)
+    F = spqr_factor(A)
+    data = np.array([1.0, 2.0, -1.5, 0.5, 3.0], dtype=dtype)
+    if dtype.kind == "c":
+        data = data * 1j
+    indices = np.array([4, 1, 4, 0, 5], dtype=itype)
+    indptr = np.array([0, 3, 3, 5], dtype=itype)
+    b = sp.csc_array((6, 3), dtype=dtype)
+    b.data, b.indices, b.indptr = data, indices, indptr
+    saved = [data.copy(), indices.copy(), indptr.copy()]
+    dense = np.zeros((6, 3), dtype=dtype)
+    np.add.at(dense, (indices, [0, 0, 0, 2, 2]), data)
+    x = F.solve(b, rhs_batch_size=2)
+    assert all(np.array_equal(a, s) for a, s in zip((data, indices, indptr), saved))
+    assert np.allclose(x.toarray(), lstsq(A, dense))
+    assert x.indptr.tolist()[:2] == [0, 4] and x.indptr[2] == 4  # the zero column stays empty
+    assert x.has_sorted_indices
+    del b, data, indices, indptr
+    gc.collect()
+    assert np.allclose(x.toarray(), lstsq(A, dense))
+
+
+@pytest.mark.parametrize("layout", ["F", "C", "strided"])
+def test_dense_right_hand_sides_in_batches(variant, layout):
+    # More columns than rhs_batch_size go to the library a batch at a time, whatever the
+    # layout of b; the result is the same as in one call and the caller's b is not written.
+    A = matrix(9, 6, variant, seed=17)
+    F = spqr_factor(A)
+    B = rhs(9, variant, k=23, seed=5)
+    Bt = rhs(6, variant, k=23, seed=6)
+    if layout == "F":
+        B, Bt = np.asfortranarray(B), np.asfortranarray(Bt)
+    elif layout == "strided":  # neither C- nor F-contiguous
+        B = np.concatenate([B, B], axis=1)[:, ::2]
+        Bt = np.concatenate([Bt, Bt], axis=1)[:, ::2]
+    saved = B.copy()
+    whole = F.solve(B, rhs_batch_size=100)
+    assert np.allclose(whole, lstsq(A, B))
+    for batch in (1, 5, 22):
+        X = F.solve(B, rhs_batch_size=batch)
+        assert X.shape == (6, 23) and X.dtype == variant[0] and np.allclose(X, whole)
+    Xt = F.solve(Bt, transpose=True, rhs_batch_size=5)
+    assert Xt.shape == (9, 23)
+    assert np.allclose(Xt, np.linalg.pinv(A.toarray().conj().T) @ Bt)
+    assert np.array_equal(B, saved)
+    for bad in (0, -1):
+        with pytest.raises(ValueError, match="rhs_batch_size"):
+            F.solve(B, rhs_batch_size=bad)
 
 
 def test_solve_writes_no_input(variant):

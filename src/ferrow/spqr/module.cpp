@@ -254,7 +254,9 @@ const char *solve_template = R"(Solve the linear system ``A x = b`` in the least
 With ``transpose=False`` the least-squares problem :math:`\min_x \|A x - b\|_2` is
 solved with the factorisation ``Q R = A E``: ``x = E (R \ (Q^{{H}} b))``. With
 ``transpose=True`` the (conjugate) transposed system :math:`A^{{H}} x = b` is solved
-instead, ``x = Q (R^{{H}} \ (E^{{T}} b))``.
+instead, ``x = Q (R^{{H}} \ (E^{{T}} b))``: for ``M >= N`` its minimum-norm solution.
+For ``M < N`` that system has more equations than unknowns and its least-squares
+solution needs a factorisation of ``A^{{H}}``, not of ``A``.
 
 Parameters
 ----------
@@ -267,14 +269,22 @@ transpose : bool, optional
     Default False.
 {min2norm}
 rhs_batch_size : int, optional
-    For a 2-D sparse `b`, the number of columns converted to dense and solved
-    at a time. Default 100.
+    The number of columns of a 2-D `b` solved at a time: a sparse `b` is made
+    dense one batch at a time, and a dense `b` with more columns is solved in
+    batches too (faster: the library's work arrays stay in cache). Default 100.
 
 Returns
 -------
 x : (N,) or (N, K) ndarray or sparse array
     The solution; 1-D for a 1-D `b`, sparse (CSC) for a sparse `b`; ``M`` rows
     when `transpose` is true.
+
+Raises
+------
+ValueError
+    When `b` is not a 1-D or 2-D array or sparse array of the right length; and
+    for a factor with ``transpose=True`` when ``M < N`` (solve with a factor of
+    ``A^{{H}}`` instead, for example ``spqr_solve(A.conj().T, b)``).
 
 Warns
 -----
@@ -302,7 +312,9 @@ const char *A_doc = R"(A : (M, N) array_like or sparse array
 
 const char *min2norm_doc = R"(min2norm : bool, optional
     If True (default) and ``M < N``, return the minimum 2-norm solution of the
-    underdetermined system; `transpose` is ignored in that case.)";
+    underdetermined system; `transpose` is ignored in that case. If False and
+    ``M < N``, ``transpose=True`` gives the least-squares solution of
+    ``A^H x = b`` (through a factorisation of ``A^H``).)";
 
 const char *qmult_template = R"(Multiply by Q, or by its conjugate transpose, in Householder form.
 
