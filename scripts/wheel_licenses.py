@@ -134,7 +134,8 @@ def main(wheel, raw_wheel):
         files[f"{dist_info}/licenses/bundled/{n}"] = data
 
     record = f"{dist_info}/RECORD"
-    lines = [record_line(n, d) for n, d in files.items() if n != record] + [f"{record},,"]
+    lines = [record_line(n, d) for n, d in files.items()
+             if n != record and not n.endswith("/")] + [f"{record},,"]
     files[record] = ("\n".join(lines) + "\n").encode()
     tmp = wheel + ".tmp"
     with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED) as z:
