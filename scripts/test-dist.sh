@@ -140,10 +140,12 @@ assert np.allclose(x, np.linalg.lstsq(A.toarray(), b, rcond=None)[0]), x
 print("ferrow", ferrow.__path__[0], "solve ok:", x)')
 }
 
+timed() { local t=$SECONDS; "$1"; log "$1 passed in $((SECONDS - t)) s"; }
+
 case "${1:-all}" in
-    wheel) test_wheel ;;
-    source) test_source ;;
-    sdist) test_sdist ;;
-    all) test_sdist; test_wheel; test_source ;;
+    wheel) timed test_wheel ;;
+    source) timed test_source ;;
+    sdist) timed test_sdist ;;
+    all) timed test_sdist; timed test_wheel; timed test_source ;;
     *) die "usage: test-dist.sh [wheel|source|sdist|all]" ;;
 esac
