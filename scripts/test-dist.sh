@@ -36,9 +36,11 @@ mirror() {  # the Debian archive URI of the machine's own apt sources
 }
 
 MOUNTED=()
+TMPDIRS=()
 cleanup() {
     local m
     for m in "${MOUNTED[@]}"; do umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
+    for m in "${TMPDIRS[@]}"; do rm -rf "$m"; done
 }
 trap cleanup EXIT
 
@@ -122,7 +124,7 @@ test_source() {
 
 test_sdist() {
     local tmp prefix
-    tmp=$(mktemp -d); trap 'rm -rf "$tmp"; cleanup' EXIT
+    tmp=$(mktemp -d); TMPDIRS+=("$tmp")
     prefix=$(bash scripts/setup-suitesparse.sh | tail -n 1)
     git clone -q "$REPO" "$tmp/ferrow"
     log "sdist of a clone of $(git -C "$REPO" rev-parse --short HEAD), isolated pip install into a fresh venv"
