@@ -1,5 +1,8 @@
 # make demo   set up everything that is missing, build, and run the demo
 # make test   set up everything that is missing, build, and run the test suite
+# make wheel  the self-contained manylinux wheel in dist/ (SuiteSparse and OpenBLAS inside)
+# make sdist  the source distribution in dist/
+# make test-dist  the wheel in a clean Debian 12 root, a source install on Debian 13 (needs root)
 # make bench  build, then time ferrow against the library called directly and against
 #             SciPy; writes benchmarks/RESULTS.md and benchmarks/ratios.png
 VENV    := .venv
@@ -8,7 +11,7 @@ DEPS    := $(VENV)/.ferrow-deps
 BUILT   := $(VENV)/.ferrow-built
 SOURCES := $(shell find src -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: setup build demo test test-asan bench clean
+.PHONY: setup build demo test test-asan bench clean wheel sdist test-dist
 
 setup: $(DEPS)
 
@@ -40,6 +43,17 @@ test-asan: $(DEPS)
 # The direct-call driver is built by CMake in build/bench (FERROW_BENCHMARKS=ON).
 bench: build
 	bash benchmarks/run.sh
+
+# Distribution: scripts/build-wheel.sh and scripts/test-dist.sh say what each step does.
+wheel: $(DEPS)
+	bash scripts/build-wheel.sh
+
+sdist: $(DEPS)
+	rm -f dist/ferrow-*.tar.gz
+	$(PY) -m build --sdist --no-isolation --outdir dist .
+
+test-dist: wheel
+	bash scripts/test-dist.sh all
 
 clean:
 	rm -rf build $(BUILT)
