@@ -42,6 +42,8 @@ CASES = {  # name: (matrix, value type); the rank comes from NumPy's SVD of a de
     "rank 0 with entries": lambda: sp.csc_array((np.zeros(3), ([0, 2, 3], [1, 1, 0])),
                                                 shape=(4, 3)),
     "rank 0 without entries": lambda: sp.csc_array((4, 6)),
+    "no rows": lambda: sp.csc_array((0, 5)),
+    "no columns": lambda: sp.csc_array((5, 0)),
 }
 
 
@@ -64,7 +66,7 @@ def test_null_space_against_svd(case, itype):
     assert np.allclose(Z.conj().T @ Z, np.eye(n - r), atol=1e-12)
     assert np.linalg.norm(D @ Z) <= 1e-12 * max(1.0, np.linalg.norm(D))
     # the same subspace as SciPy's SVD-based basis: equal orthogonal projectors
-    ref = scipy.linalg.null_space(D) if m else np.eye(n)
+    ref = scipy.linalg.null_space(D) if m and n else np.eye(n)
     assert np.allclose(Z @ Z.conj().T, ref @ ref.conj().T, atol=1e-10)
 
 
@@ -186,3 +188,11 @@ class TestFactorQ:
         with pytest.raises(ValueError, match="numeric factorisation"):
             SPQRFactor(A).Q
         assert np.allclose(F.Q @ (x + 1j * x), (F.Q @ x) * (1 + 1j))
+
+
+def test_pinv_sparse_rhs_in_batches(itype):
+    A = with_index_type(dependent_columns(10, 8, 9), itype)
+    B = sp.random_array((10, 250), density=0.2, rng=3, format="csr")  # 3 batches; not CSC
+    X = spqr_pinv(A, B)
+    assert X.format == "csc" and X.shape == (8, 250) and X.indptr.dtype == itype
+    assert np.allclose(X.toarray(), np.linalg.pinv(A.toarray()) @ B.toarray(), atol=1e-10)

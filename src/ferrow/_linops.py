@@ -10,7 +10,6 @@ import scipy.sparse as sp
 from scipy.sparse.linalg import LinearOperator
 
 from ferrow.spqr import SPQRFactor, _ctranspose, _householder_qr, spqr_qmult
-from ferrow.utils import validate_csc_input
 
 __all__ = ["FactorQ", "NullSpace", "spqr_null", "spqr_pinv"]
 
@@ -108,8 +107,7 @@ class NullSpace(LinearOperator):
 
 
 def spqr_null(A, *, tol=None, explicit=False, return_info=False):
-    A, _, _ = validate_csc_input(A)
-    AH = _ctranspose(A)
+    AH = _ctranspose(A)  # validates A
     factor = SPQRFactor(AH, tol=tol).factorize(AH)
     basis = NullSpace(factor)
     if explicit:
@@ -118,6 +116,7 @@ def spqr_null(A, *, tol=None, explicit=False, return_info=False):
 
 
 def _check_rhs(b, M, dtype):
+    """b as an array or sparse matrix of `dtype` with M rows, or the error of solve()."""
     if not sp.issparse(b):
         if isinstance(b, (str, bytes)) or b is None:
             raise ValueError("b must be an ndarray or sparse matrix.")
@@ -134,39 +133,71 @@ def _check_rhs(b, M, dtype):
     return b.astype(dtype, copy=False)
 
 
+_BATCH = 100  # columns of a sparse right-hand side solved at a time
+
+
+class _MinimumNorm:
+    """The minimum-norm solutions of ``A x = b`` in the least-squares sense, from one
+    rank-revealing QR factorisation ``A E = Q1 [R11 R12; 0 0]`` (R11 r x r upper
+    triangular, the N - r dependent columns last) completed to an orthogonal
+    decomposition: the solutions are ``E y``, where y is the basic solution
+    ``[R11^-1 (Q1^H b)[:r]; 0]`` minus its component in the null space of
+    ``[R11 R12]``. That null space is the range of ``[-W; I]``, ``W = R11^-1 R12``,
+    and its orthonormal basis comes from a dense QR factorisation of N - r columns."""
+
+    def __init__(self, A, tol):
+        self.house, R, self.E, self.info = _householder_qr(A, tol)  # validates A
+        r = self.info.rank_A_estimate
+        self.M, self.N, self.r = self.house.H.shape[0], R.shape[1], r
+        self.dtype, self.itype = R.dtype, self.house.perm.dtype
+        if r == 0:
+            return
+        R1 = R[:r]
+        R11 = R1[:, :r]
+        # Triangular solves with R11 by the library: an upper triangular matrix is all
+        # singletons, so this "factorisation" costs one pass over R11.
+        self.T = SPQRFactor(R11, use_singletons=True, order="natural", tol=0)
+        self.basis = None
+        if self.N > r:
+            W = self.T.solve(np.asfortranarray(R1[:, r:].toarray()))
+            S = np.vstack([-W, np.eye(self.N - r, dtype=self.dtype)])
+            self.basis = np.linalg.qr(S)[0]  # orthonormal basis of the null space of R1
+
+    def solve(self, B):
+        """x for a dense (M, K) block B of the factor's value type."""
+        N, r = self.N, self.r
+        if r == 0 or B.shape[1] == 0:
+            return np.zeros((N, B.shape[1]), dtype=self.dtype)
+        c = spqr_qmult(self.house, np.asfortranarray(B), "QTX")[:r]
+        y = np.zeros((N, B.shape[1]), dtype=self.dtype)
+        y[:r] = self.T.solve(np.asfortranarray(c))
+        if self.basis is not None:
+            y -= self.basis @ (self.basis[:r].conj().T @ y[:r])
+        if self.E is None:
+            return y
+        x = np.empty_like(y)
+        x[self.E] = y
+        return x
+
+
 def spqr_pinv(A, b, *, tol=None, return_info=False):
-    A, _, itype = validate_csc_input(A)
-    # First factorisation: A E1 = Q1 R1, rank r decided here.
-    house, R, E, info = _householder_qr(A, tol)
-    M, N = A.shape
-    dtype = R.dtype
-    b = _check_rhs(b, M, dtype)
+    mn = _MinimumNorm(A, tol)
+    b = _check_rhs(b, mn.M, mn.dtype)
     one_d = b.ndim == 1
     if one_d:
         b = b.reshape(-1, 1)
-    r = info.rank_A_estimate
-    sparse_b = sp.issparse(b)
-    K = b.shape[1]
-
-    if r == 0 or K == 0:
-        x = sp.csc_array((N, K), dtype=dtype) if sparse_b else np.zeros((N, K), dtype=dtype)
-    else:
-        # c = (Q1^H b)[:r]; then y = min-norm solution of R1[:r] y = c from the QR of
-        # R1[:r]^H (full column rank r): its transposed solve gives Q2 (R2^-H E2^T c).
-        c = spqr_qmult(house, b if sparse_b else np.asfortranarray(b), "QTX")[:r]
-        RH = _ctranspose(R)[:, :r]
-        F2 = SPQRFactor(RH, tol=0).factorize(RH)
-        y = F2.solve(c if sparse_b else np.asfortranarray(c), transpose=True)
-        if E is None:
-            x = y
-        else:
-            inverse = np.empty_like(E)
-            inverse[E] = np.arange(N, dtype=E.dtype)
-            x = y[inverse]
-    if sparse_b:
+    if sp.issparse(b):
+        # column batches through a dense block, like SPQRFactor.solve
+        b = sp.csc_array(b)
+        K = b.shape[1]
+        parts = [sp.csc_array(mn.solve(b[:, k:k + _BATCH].toarray()))
+                 for k in range(0, K, _BATCH)]
+        x = sp.hstack(parts, format="csc") if parts else sp.csc_array((mn.N, 0), dtype=mn.dtype)
         x = sp.csc_array(x)
-        x.indptr = x.indptr.astype(itype, copy=False)
-        x.indices = x.indices.astype(itype, copy=False)
-    elif one_d:
-        x = x[:, 0]
-    return (x, info) if return_info else x
+        x.indptr = x.indptr.astype(mn.itype, copy=False)
+        x.indices = x.indices.astype(mn.itype, copy=False)
+    else:
+        x = mn.solve(b)
+        if one_d:
+            x = x[:, 0]
+    return (x, mn.info) if return_info else x

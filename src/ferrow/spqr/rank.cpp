@@ -48,9 +48,12 @@ template <class V> nb::object householder_once(cholmod_sparse &A, double tol) {
     nb::object r = R.to_python();
     nb::object e = E.to_python((Py_ssize_t)A.ncol);
     nb::object h = H.to_python();
-    nb::object perm = HPinv.to_python(nb::cast<Py_ssize_t>(h.attr("shape")[0]));
+    nb::object perm = nb::none();
+    if (!h.is_none())
+        perm = HPinv.to_python(nb::cast<Py_ssize_t>(h.attr("shape")[0]));
     nb::object tau = HTau.to_python();
-    tau = tau.attr("reshape")(-1);
+    if (!tau.is_none())
+        tau = tau.attr("reshape")(-1);
     nb::object house = obj.SPQRHouseholder(nb::arg("H") = h, nb::arg("tau") = tau,
                                            nb::arg("perm") = perm);
     return nb::make_tuple(house, r, e, info);
@@ -179,10 +182,14 @@ const char *pinv_doc = R"(Minimum-norm least-squares solution ``x = pinv(A) b`` 
 
 For any shape and rank of A, `x` minimises ``||A x - b||`` and, among all
 minimisers, ``||x||``. It is computed through a complete orthogonal
-decomposition made of two sparse QR factorisations: ``A E1 = Q1 R1`` with the
-library's rank detection (rank r), then the QR factorisation of the conjugate
-transpose of the leading r rows of R1, which is r x r triangular on a
-well-conditioned basis of the row space of A.
+decomposition built on one sparse QR factorisation with the library's rank
+detection, ``A E = Q1 [R11 R12; 0 0]`` (rank r, R11 r x r upper triangular,
+the N - r dependent columns last): the basic solution
+``E [R11^-1 (Q1^H b)[:r]; 0]`` minus its component in the null space of
+``[R11 R12]``, whose orthonormal basis comes from a dense QR factorisation of
+``[-R11^-1 R12; I]`` (N - r columns). The second stage costs
+``N (N - r)`` dense entries, little when few columns are dependent; no
+factorisation of the conjugate transpose is needed, and the rank is decided once.
 
 Parameters
 ----------
@@ -227,7 +234,8 @@ minimum-norm (M < N) solution of `spqr_solve`. For a rank-deficient matrix
 `spqr_solve` returns the basic solution (zeros in the positions of dependent
 columns), and this function the solution of least norm; both have the same
 residual. Where the rank is ill-determined (no clear gap in the singular
-values around `tol`) the result depends on the rank decision.
+values around `tol`) the result depends on the rank decision. Sparse
+right-hand sides are solved 100 columns at a time through a dense block.
 
 Examples
 --------
