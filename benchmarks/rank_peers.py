@@ -258,5 +258,21 @@ if __name__ == "__main__":
 
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--only", nargs="*", help="only these problems (names of plan())")
+    ap.add_argument("--out", help="also write the rows to this Markdown file")
     args = ap.parse_args()
-    run_all(lambda s: print(s, flush=True), args.only)
+    rows = run_all(lambda s: print(s, flush=True), args.only)
+    if args.out:
+        load = os.getloadavg()[0]
+        with open(args.out, "w") as f:
+            f.write("# Rank-deficient and ill-conditioned problems (benchmarks/rank_peers.py)\n\n"
+                    f"One BLAS thread; 1-minute load average {load:.1f} at the end (other "
+                    "processes shared the two cores, so times are noisy). Times are medians of "
+                    "up to a few runs; ferrow's time is repeated on each row of its problem.\n\n")
+            f.write("| task | case | ferrow | time | peer | time | result |\n|---|---|---|---|---|---|---|\n")
+            for r in rows:
+                if "skipped" in r:
+                    f.write(f"| {r['what']} | {r['case']} | | | | | not measured: {r['skipped']} |\n")
+                    continue
+                pt = "-" if r["peer_s"] is None else f"{r['peer_s']:.4g} s"
+                f.write(f"| {r['what']} | {r['case']} | `{r['ferrow']}` | {r['ferrow_s']:.4g} s | "
+                        f"`{r['peer']}` | {pt} | {r['result']} |\n")
