@@ -179,6 +179,10 @@ def run_all(dirs, say):
             for row in fn(cases.load(dirs[name]), name):
                 rows.append(row)
                 say(line(row))
+    if "ls_large" in dirs:  # a full run: add the problems where the choice of solver matters
+        import rank_peers
+
+        rows += rank_peers.run_all(say)
     return rows
 
 

@@ -98,6 +98,22 @@ def operations():
                 ("refactorise singletons", lambda: spqr.SPQRFactor(rect, use_singletons=True).factorize(rect)),
                 ("rank deficient solve", lambda: spqr.spqr_factor(singular).solve(np.ones(2))),
                 ("bad rhs", lambda: F.solve(np.ones(41)))]
+    if spqr and hasattr(spqr, "spqr_pinv"):
+        Z = lap(4, np.int64, np.complex128)
+        deficient = sp.csc_array(sp.hstack([rect, rect[:, :3]]))
+        ops += [("spqr_pinv", lambda: spqr.spqr_pinv(deficient, np.ones(40))),
+                ("spqr_pinv sparse complex", lambda: spqr.spqr_pinv(Z, sp.csc_array(np.ones((16, 2))))),
+                ("spqr_null", lambda: spqr.spqr_null(deficient) @ np.ones(3)),
+                ("spqr_null explicit", lambda: spqr.spqr_null(Z, explicit=True, return_info=True)),
+                ("factor Q", lambda: F.Q.H @ np.ones((40, 2))),
+                ("_householder_qr", lambda: spqr._householder_qr(Z)),
+                ("spqr_pinv bad rhs", lambda: spqr.spqr_pinv(rect, np.ones(41)))]
+    amd = optional("ferrow.amd")
+    if amd:
+        ops += [("amd", lambda: amd.amd(A64, return_info=True)),
+                ("amd raw invalid", lambda: amd._amd_order(3, np.array([0, 1, 2, 3], np.int32),
+                                                           np.array([0, 9, 1], np.int32),
+                                                           np.zeros(3, np.int32), np.zeros(5), np.zeros(20)))]
     return ops
 
 

@@ -33,6 +33,7 @@ def optional(name):
 
 
 camd = optional("ferrow.camd")
+amd = optional("ferrow.amd")
 colamd = optional("ferrow.colamd")
 ccolamd = optional("ferrow.ccolamd")
 btf = optional("ferrow.btf")
@@ -89,6 +90,11 @@ def run(m, n, Ap, Ai, valid):
         attempt(f"camd {Ap} {Ai}", lambda: camd._camd_order(n, Ap, Ai, p, np.array([10.0, 1, 0, 0, 0]),
                                                            np.zeros(20)),
                 lambda _: is_perm(p, n))
+    if amd is not None and square:
+        pa = np.zeros(n, it)
+        attempt(f"amd {Ap} {Ai}", lambda: amd._amd_order(n, Ap, Ai, pa, np.array([10.0, 1, 0, 0, 0]),
+                                                         np.zeros(20)),
+                lambda _: is_perm(pa, n))
     if colamd is not None:
         perm = np.zeros(n + 1, it)
         attempt(f"colamd {Ap} {Ai}", lambda: colamd._colamd(m, n, Ap, Ai, perm, knobs.copy(), np.zeros(20, it)),

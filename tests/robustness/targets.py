@@ -292,3 +292,44 @@ def _(mod):
 @target("spqr.SPQRInfo", "ferrow.spqr")
 def _(mod):
     return mod.SPQRInfo, (1, 2, 3, 4, 5, 6, "amd", 8, 9, 0.5, 0.25, 1.0, 2.0, 3.0, 6.0, 10), {}, ()
+
+
+# -- AMD ---------------------------------------------------------------------------
+
+@target("amd.amd", "ferrow.amd")
+def _(mod):
+    return mod.amd, (matrix(),), {"dense_thresh": 5.0, "aggressive": True, "return_info": True}, ()
+
+
+@target("amd._amd_order", "ferrow.amd")
+def _(mod):
+    A = matrix()
+    return (mod._amd_order, (6, A.indptr, A.indices, np.zeros(6, np.int32), np.array([10.0, 1, 0, 0, 0]),
+                             np.zeros(20)), {}, (3, 5))
+
+
+# -- SPQR: null spaces, pseudoinverse, Q as an operator ------------------------------
+
+@target("spqr.spqr_null", "ferrow.spqr")
+def _(mod):
+    return mod.spqr_null, (matrix(5, 7),), {"tol": None, "explicit": True, "return_info": True}, ()
+
+
+@target("spqr.spqr_pinv", "ferrow.spqr")
+def _(mod):
+    return mod.spqr_pinv, (matrix(7, 5), np.ones(7)), {"tol": None, "return_info": True}, ()
+
+
+@target("spqr._householder_qr", "ferrow.spqr")
+def _(mod):
+    return mod._householder_qr, (matrix(7, 5), None), {}, ()
+
+
+@target("spqr._ctranspose", "ferrow.spqr")
+def _(mod):
+    return mod._ctranspose, (matrix(7, 5, dtype=np.complex128),), {}, ()
+
+
+@target("spqr.SPQRFactor.Q.matmat", "ferrow.spqr")
+def _(mod):
+    return mod.spqr_factor(matrix(7, 5)).Q.matmat, (np.ones((7, 2)),), {}, ()

@@ -11,7 +11,7 @@ import importlib
 import sys
 import time
 
-SECTIONS = ["camd", "colamd", "btf", "spqr", "spqr_factor"]
+SECTIONS = ["camd", "colamd", "btf", "spqr", "spqr_factor", "spqr_rank"]
 
 
 def timed(fn, *args, repeat=3, **kwargs):

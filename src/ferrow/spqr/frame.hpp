@@ -208,6 +208,7 @@ void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char 
 void register_info(nb::module_ &m);
 void register_factor(nb::module_ &m);
 void register_qr(nb::module_ &m);
+void register_rank(nb::module_ &m);  // spqr_null, spqr_pinv, SPQRFactor.Q
 
 // Shared docstrings, formatted at load from the templates.
 struct Docs {

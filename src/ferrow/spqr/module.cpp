@@ -474,6 +474,7 @@ FERROW_MODULE(spqr, m) {
     register_info(m);
     register_factor(m);
     register_qr(m);
+    register_rank(m);
 
     // 9. The templates and fragments stay bound in the module.
     m.attr("_SOLVE_DOC_TEMPLATE") = solve_template;
