@@ -121,18 +121,18 @@ def test_small_patterns(dense, itype, method):
 
 
 def test_the_work_limit_leaves_a_matching_that_auto_completes(itype):
-    # The library stopped by its work limit returns a valid matching that is not maximum;
-    # "auto" starts from that matching and still finds a maximum one.
+    # The library stopped by the work limit of "auto" returns a valid matching that is not
+    # maximum; "auto" then finds a maximum one.
     A = with_index_type(random_singular(20000, seed=11), itype)
     rank = structural_rank(A)
     limited = np.zeros(A.shape[0], dtype=itype)
-    _maxtrans(*A.shape, A.indptr, A.indices, 2.0, limited)
+    _maxtrans(*A.shape, A.indptr, A.indices, 0.5, limited)
     assert check_matching(A, limited) < rank
     assert check_matching(A, maxtrans(A, method="auto")) == rank
     assert check_matching(A, maxtrans(A)) == rank
 
 
-@pytest.mark.parametrize("name", ["banded", "laplacian", "planted blocks, scrambled"])
+@pytest.mark.parametrize("name", ["banded", "laplacian"])
 def test_auto_is_the_library_when_the_library_finishes_in_time(name, itype):
     A = with_index_type(MATRICES[name](), itype)
     assert np.array_equal(maxtrans(A, method="auto"), maxtrans(A))

@@ -143,9 +143,11 @@ const MethodName method_names[] = {
     {"auto", Method::automatic},
 };
 
-// The work limit of "auto", in units of nnz(A): past it the library has met a hard
-// matching problem and Hopcroft-Karp takes over.
-constexpr double auto_work_limit = 2.0;
+// The work limit of "auto", in units of nnz(A) (the library's greedy pass not counted):
+// past it the library has met a hard matching problem and Hopcroft-Karp takes over.
+// On banded, grid and block triangular matrices with a zero-free diagonal the library
+// does no search work at all; on the hard cases it needs 10 to 100 nnz(A) or more.
+constexpr double auto_work_limit = 0.5;
 
 Method method_of(nb::handle obj) {
     if (obj.is_none())
@@ -165,16 +167,18 @@ Method method_of(nb::handle obj) {
 template <class I>
 int64_t match_by(Method method, int64_t M, int64_t N, const I *Ap, const I *Ai, I *jmatch) {
     if (method == Method::hopcroft_karp)
-        return matching::hopcroft_karp<I>(M, N, Ap, Ai, jmatch, false);
+        return matching::hopcroft_karp<I>(M, N, Ap, Ai, jmatch);
     // When the limit is hit the library's matching is valid but need not be maximum:
-    // every column after that point only got its cheap assignment.
+    // every column after that point only got its cheap assignment. Hopcroft-Karp then
+    // starts afresh: its own greedy start serves it better than the library's partial
+    // matching (measured: 1.3 to 1.8 times faster on random matrices).
     Workspace<I> work(5 * N);
     double done = 0.0;
     int64_t nmatch = BtfTraits<I>::maxtrans((I)M, (I)N, Ap, Ai, auto_work_limit, &done, jmatch,
                                             work.data());
     check_result("BTF maxtrans", nmatch);
     if (done < 0 && nmatch < std::min(M, N))
-        nmatch = matching::hopcroft_karp<I>(M, N, Ap, Ai, jmatch, true);
+        nmatch = matching::hopcroft_karp<I>(M, N, Ap, Ai, jmatch);
     return nmatch;
 }
 

@@ -15,64 +15,70 @@
 namespace ferrow::matching {
 
 // Computes a maximum matching of the nrow-by-ncol pattern (Ap, Ai) into jmatch (nrow
-// entries). With warm == false jmatch is an output only and the search starts from a
-// greedy matching; with warm == true jmatch must hold a valid matching on entry (each
-// pair a stored entry, no column twice, -1 for unmatched rows), which is extended.
-// Returns the number of matched rows. Allocates 5 * ncol indices of workspace
+// entries, output only), starting from a greedy matching. Returns the number of
+// matched rows. Allocates 6 * ncol indices of workspace, and nrow more when nrow > ncol
 // (std::bad_alloc when that fails; jmatch may then hold a partial matching).
 template <class I>
-int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch,
-                      bool warm) {
+int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch) {
     constexpr I none = -1;
     constexpr I unreached = std::numeric_limits<I>::max();
-    std::unique_ptr<I[]> space(new I[5 * ncol + 1]);
-    I *imatch = space.get();       // imatch[j]: row matched with column j, or -1
-    I *dist = imatch + ncol;       // layer of column j in the current phase
-    I *queue = dist + ncol;        // breadth-first queue of columns
-    I *next = queue + ncol;        // next entry of column j to try in this phase
-    I *via = next + ncol;          // depth-first path: the row taken out of each column
+    std::unique_ptr<I[]> space(new I[6 * ncol + 1]);
+    I *imatch = space.get();  // imatch[j]: row matched with column j, or -1
+    I *dist = imatch + ncol;  // layer of column j in the current phase, or unreached
+    I *queue = dist + ncol;   // breadth-first queue; starts with the unmatched columns
+    I *next = queue + ncol;   // next entry of column j to try in this phase
+    I *path = next + ncol;    // depth-first path of columns
+    I *via = path + ncol;     // the row taken out of each column of the path
 
     int64_t nmatch = 0;
-    for (int64_t j = 0; j < ncol; ++j)
-        imatch[j] = none;
-    if (warm) {
-        for (int64_t i = 0; i < nrow; ++i)
-            if (jmatch[i] >= 0) {
-                imatch[jmatch[i]] = (I)i;
-                ++nmatch;
-            }
-    } else {
-        for (int64_t i = 0; i < nrow; ++i)
-            jmatch[i] = none;
-    }
-    // Greedy start: each unmatched column takes its first unmatched row.
     for (int64_t j = 0; j < ncol; ++j) {
-        if (imatch[j] != none)
-            continue;
+        imatch[j] = none;
+        dist[j] = unreached;
+    }
+    for (int64_t i = 0; i < nrow; ++i)
+        jmatch[i] = none;
+    // Greedy start: each unmatched column takes, of its unmatched rows, the one with the
+    // fewest entries (rows with few entries are the scarce ones). The columns left
+    // unmatched (and not empty) start the first breadth-first search. The row counts
+    // borrow the path array (not needed before the phases) when it is long enough.
+    I *count = path;
+    std::unique_ptr<I[]> count_space;
+    if (nrow > ncol) {
+        count_space.reset(new I[nrow]);
+        count = count_space.get();
+    }
+    for (int64_t i = 0; i < nrow; ++i)
+        count[i] = 0;
+    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
+        ++count[Ai[p]];
+    int64_t nfree = 0;
+    for (int64_t j = 0; j < ncol; ++j) {
+        I best = none, fewest = unreached;
         for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p) {
             const I i = Ai[p];
-            if (jmatch[i] == none) {
-                jmatch[i] = (I)j;
-                imatch[j] = i;
-                ++nmatch;
-                break;
+            if (jmatch[i] == none && count[i] < fewest) {
+                best = i;
+                fewest = count[i];
             }
+        }
+        if (best != none) {
+            jmatch[best] = (I)j;
+            imatch[j] = best;
+            ++nmatch;
+        } else if (Ap[j] < Ap[j + 1]) {
+            queue[nfree++] = (I)j;
         }
     }
 
     const int64_t most = nrow < ncol ? nrow : ncol;
-    while (nmatch < most) {
+    while (nmatch < most && nfree > 0) {
         // Breadth-first search from every unmatched column through matched rows, layer
-        // by layer, until the first layer that reaches an unmatched row (the length of
-        // the shortest augmenting paths).
-        int64_t head = 0, tail = 0;
-        for (int64_t j = 0; j < ncol; ++j) {
-            if (imatch[j] == none && Ap[j] < Ap[j + 1]) {
-                dist[j] = 0;
-                queue[tail++] = (I)j;
-            } else {
-                dist[j] = unreached;
-            }
+        // by layer, up to the first layer that reaches an unmatched row (the length of
+        // the shortest augmenting paths). Only the columns it reaches are touched.
+        int64_t head = 0, tail = nfree;
+        for (int64_t k = 0; k < nfree; ++k) {
+            dist[queue[k]] = 0;
+            next[queue[k]] = Ap[queue[k]];
         }
         I limit = unreached;
         while (head < tail) {
@@ -86,6 +92,7 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
                     limit = d;
                 } else if (dist[j2] == unreached && limit == unreached) {
                     dist[j2] = d + 1;
+                    next[j2] = Ap[j2];
                     queue[tail++] = j2;
                 }
             }
@@ -94,22 +101,16 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
             break;  // no augmenting path: the matching is maximum
 
         // Depth-first search along the layers from each unmatched column for vertex-
-        // disjoint shortest augmenting paths. A column whose search fails is taken out
-        // of the layers; next[j] makes every entry be tried at most once per phase.
-        for (int64_t j = 0; j < ncol; ++j)
-            next[j] = Ap[j];
-        // The unmatched columns are the ones still at layer 0; the queue now holds
-        // the path of columns of the current search.
-        for (int64_t s = 0; s < ncol; ++s) {
-            if (dist[s] != 0 || imatch[s] != none)
-                continue;
+        // disjoint shortest augmenting paths. A column whose search fails leaves the
+        // layers; next[j] makes every entry be tried at most once per phase.
+        for (int64_t s = 0; s < nfree; ++s) {
             I top = 0;
-            queue[0] = (I)s;
+            path[0] = queue[s];
             while (top >= 0) {
-                const I j = queue[top];
+                const I j = path[top];
                 const I end = Ap[j + 1];
                 I p = next[j];
-                bool pushed = false, found = false;
+                bool found = false, pushed = false;
                 if (dist[j] == limit) {
                     for (; p < end; ++p)
                         if (jmatch[Ai[p]] == none) {
@@ -131,9 +132,8 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
                     via[top] = Ai[p];
                     next[j] = p + 1;
                     for (I k = top; k >= 0; --k) {
-                        const I c = queue[k], r = via[k];
-                        jmatch[r] = c;
-                        imatch[c] = r;
+                        jmatch[via[k]] = path[k];
+                        imatch[path[k]] = via[k];
                     }
                     ++nmatch;
                     break;
@@ -141,7 +141,7 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
                 if (pushed) {
                     via[top] = Ai[p];
                     next[j] = p + 1;
-                    queue[++top] = jmatch[Ai[p]];
+                    path[++top] = jmatch[Ai[p]];
                 } else {
                     next[j] = end;
                     dist[j] = unreached;  // a dead end for the rest of the phase
@@ -149,6 +149,14 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
                 }
             }
         }
+        // Reset the layers and keep the columns that are still unmatched.
+        for (int64_t k = 0; k < tail; ++k)
+            dist[queue[k]] = unreached;
+        int64_t kept = 0;
+        for (int64_t k = 0; k < nfree; ++k)
+            if (imatch[queue[k]] == none)
+                queue[kept++] = queue[k];
+        nfree = kept;
     }
     return nmatch;
 }
