@@ -157,7 +157,7 @@ def _table(header, body):
     return "\n".join(out)
 
 
-def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed):
+def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed, extra_md=()):
     md = ["# Benchmark results", "",
           f"Written by `make bench` on {env['date']} in {elapsed / 60:.1f} minutes. "
           "Method and definitions are at the end.", "",
@@ -220,6 +220,8 @@ def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed):
             body.append((p["what"], p["case"], f"`{p['ferrow']}`", fmt_time(p["ferrow_s"]), f"`{p['peer']}`",
                          fmt_time(p["peer_s"]), speed, p["result"]))
         md += [_table(["task", "case", "ferrow", "time", "peer", "time", "peer / ferrow", "result"], body), ""]
+
+    md += list(extra_md)
 
     failed = [r for r in rows if "error" in r]
     if failed:
