@@ -477,12 +477,11 @@ method : {"library", "hopcroft-karp", "auto"}, optional, keyword only
     O(N nnz(A)) in the worst case, which random structurally singular
     matrices and matrices whose matching is far from the diagonal meet.
     "hopcroft-karp": Hopcroft and Karp's algorithm, O(sqrt(M + N) nnz(A))
-    in the worst case. "auto": the library with a work limit of 2 nnz(A)
+    in the worst case. "auto": the library with a work limit of nnz(A) / 2
     (its greedy pass not counted); when the limit is hit, Hopcroft-Karp
-    continues from the library's partial matching. Every method returns a
-    maximum matching (the same number of matched rows); which one may
-    differ. "auto" returns the library's matching whenever the library
-    finishes within the limit.
+    computes the matching instead. Every method returns a maximum matching
+    (the same number of matched rows); which one may differ. "auto" returns
+    the library's matching whenever the library finishes within the limit.
 
 Returns
 -------
@@ -502,14 +501,15 @@ Notes
 The library's description of its result: "If row i is matched with column j,
 then A(i,j) is nonzero, and then Match[i] = j. If the matrix is structurally
 nonsingular, all entries in the Match array are unique, and Match can be viewed
-as a column permutation if A is square." The matching is found by depth-first
+as a column permutation if A is square." The library's matching is found by depth-first
 search for augmenting paths with cheap assignment (Duff's algorithm), without a
 work limit. Which maximum matching is returned is the library's choice.
 
 With a work limit the library's matching is valid (every pair a stored entry,
 no column used twice) but need not be maximum: once the limit is reached,
 each remaining column only gets a row that is still unmatched in its own
-entries. "auto" therefore finishes such a matching with Hopcroft-Karp.
+entries. "auto" therefore does not return such a matching: it starts over
+with Hopcroft-Karp.
 
 Examples
 --------
