@@ -32,6 +32,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import cases  # noqa: E402
+import matching  # noqa: E402
 import ops  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
@@ -183,6 +184,10 @@ def main(argv=None):
     ap.add_argument("--no-memory", action="store_true")
     ap.add_argument("--no-rhs", action="store_true",
                     help="skip the right-hand-side cases (" + ", ".join(rhs.CASES) + ")")
+    ap.add_argument("--no-matching", action="store_true",
+                    help="skip the maximum matching methods against SciPy (benchmarks/matching.py; "
+                         "with --cases it runs only when 'matching' is among them)")
+    ap.add_argument("--matching-sizes", nargs="*", type=int, default=matching.SIZES)
     args = ap.parse_args(argv)
     start = time.perf_counter()
     load_before = os.getloadavg()
@@ -256,6 +261,13 @@ def main(argv=None):
         rhs_rows, rhs_mem = rhs.run_all(rhs_names, memory_too=not args.no_memory,
                                         say=lambda line: print("  " + line, flush=True))
 
+    matching_rows = []
+    if (not args.no_matching and (not args.cases or "matching" in args.cases)
+            and not ops.unavailable("maxtrans")):
+        print("[bench] maximum matching by method against SciPy", flush=True)
+        matching_rows = matching.run(lambda line: print("  " + line, flush=True),
+                                     args.matching_sizes)
+
     elapsed = time.perf_counter() - start
     env = report.environment(versions)
     load_after = os.getloadavg()
@@ -265,13 +277,14 @@ def main(argv=None):
     print()
     print(report.goals_text(goals))
     report.write_results(os.path.join(args.out, "RESULTS.md"), env, rows, mem_rows, peer_rows, goals,
-                         elapsed, extra=rhs.markdown(rhs_rows, rhs_mem) if rhs_rows else None)
+                         elapsed, (rhs.markdown(rhs_rows, rhs_mem) if rhs_rows else [])
+                         + matching.markdown(matching_rows))
     report.plot(os.path.join(args.out, "ratios.png"), rows)
     raw = os.path.join(HERE, "out")
     os.makedirs(raw, exist_ok=True)
     with open(os.path.join(raw, "results.json"), "w") as f:  # every sample, for a closer look
         json.dump({"environment": env, "timings": rows, "memory": mem_rows, "peers": peer_rows,
-                   "rhs": rhs_rows, "rhs_memory": rhs_mem}, f,
+                   "rhs": rhs_rows, "rhs_memory": rhs_mem, "matching": matching_rows}, f,
                   indent=1)
     print(f"\n[bench] wrote {os.path.join(args.out, 'RESULTS.md')} and ratios.png "
           f"in {elapsed:.0f} s", flush=True)

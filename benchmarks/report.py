@@ -157,7 +157,7 @@ def _table(header, body):
     return "\n".join(out)
 
 
-def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed, extra=None):
+def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed, extra_md=()):
     md = ["# Benchmark results", "",
           f"Written by `make bench` on {env['date']} in {elapsed / 60:.1f} minutes. "
           "Method and definitions are at the end.", "",
@@ -221,6 +221,8 @@ def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed, extr
                          fmt_time(p["peer_s"]), speed, p["result"]))
         md += [_table(["task", "case", "ferrow", "time", "peer", "time", "peer / ferrow", "result"], body), ""]
 
+    md += list(extra_md)
+
     failed = [r for r in rows if "error" in r]
     if failed:
         md += ["## Failures", "", "These measurements raised an error; they have no figure.", ""]
@@ -235,8 +237,6 @@ def write_results(path, env, rows, mem_rows, peer_rows, goal_rows, elapsed, extr
         md += [f"- `{op}`: {why}" for op, why in skipped]
         md.append("")
 
-    if extra:
-        md += extra
     md += ["## Method", "", METHOD, ""]
     with open(path, "w") as f:
         f.write("\n".join(md))
