@@ -2,13 +2,15 @@
 # make test   set up everything that is missing, build, and run the test suite
 # make bench  build, then time ferrow against the library called directly and against
 #             SciPy; writes benchmarks/RESULTS.md and benchmarks/ratios.png
+# make docs   build the documentation site into docs/_build/html (warnings are errors),
+#             run every example of the guides, check the links and the rendered pages
 VENV    := .venv
 PY      := $(VENV)/bin/python
 DEPS    := $(VENV)/.ferrow-deps
 BUILT   := $(VENV)/.ferrow-built
 SOURCES := $(shell find src -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: setup build demo test test-asan bench clean
+.PHONY: setup build demo test test-asan bench docs clean
 
 setup: $(DEPS)
 
@@ -41,5 +43,14 @@ test-asan: $(DEPS)
 bench: build
 	bash benchmarks/run.sh
 
+# Sphinx reads the sources once (-E: afresh, running the figure code); the doctest
+# builder reuses what it read and runs every example of the guides.
+SPHINX := $(PY) -m sphinx -W --keep-going -n -q -d docs/_build/doctrees
+docs: build
+	bash scripts/bootstrap.sh docs
+	$(SPHINX) -E -b html docs docs/_build/html
+	$(SPHINX) -b doctest docs docs/_build/doctest
+	$(PY) -m pytest docs/tests -q -p no:cacheprovider
+
 clean:
-	rm -rf build $(BUILT)
+	rm -rf build $(BUILT) docs/_build docs/api/generated
