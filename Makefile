@@ -5,13 +5,15 @@
 # make test-dist  the wheel in a clean Debian 12 root, a source install on Debian 13 (needs root)
 # make bench  build, then time ferrow against the library called directly and against
 #             SciPy; writes benchmarks/RESULTS.md and benchmarks/ratios.png
+# make docs   build the documentation site into docs/_build/html (warnings are errors),
+#             run every example of the guides, check the links and the rendered pages
 VENV    := .venv
 PY      := $(VENV)/bin/python
 DEPS    := $(VENV)/.ferrow-deps
 BUILT   := $(VENV)/.ferrow-built
 SOURCES := $(shell find src -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: setup build demo test test-asan bench clean wheel sdist test-dist
+.PHONY: setup build demo test test-asan bench docs clean wheel sdist test-dist
 
 setup: $(DEPS)
 
@@ -55,5 +57,14 @@ sdist: $(DEPS)
 test-dist: wheel
 	bash scripts/test-dist.sh all
 
+# Sphinx reads the sources once (-E: afresh, running the figure code); the doctest
+# builder reuses what it read and runs every example of the guides.
+SPHINX := $(PY) -m sphinx -W --keep-going -n -q -d docs/_build/doctrees
+docs: build
+	bash scripts/bootstrap.sh docs
+	$(SPHINX) -E -b html docs docs/_build/html
+	$(SPHINX) -b doctest docs docs/_build/doctest
+	$(PY) -m pytest docs/tests -q -p no:cacheprovider
+
 clean:
-	rm -rf build $(BUILT)
+	rm -rf build $(BUILT) docs/_build docs/api/generated

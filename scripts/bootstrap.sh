@@ -2,6 +2,8 @@
 # Sets up everything the project needs on a fresh Debian/Ubuntu machine, idempotently.
 #   bootstrap.sh deps    system packages, the virtual environment .venv and its Python packages
 #   bootstrap.sh build   SuiteSparse (scripts/setup-suitesparse.sh) and the extension modules
+#   bootstrap.sh docs    the documentation tools (requirements-docs.txt) into .venv, and
+#                        Debian's chromium for the rendered-page test when it can be installed
 # Environment: PYTHON (interpreter for the venv, default python3), FERROW_SANITIZE=1 for an
 # AddressSanitizer/UBSan build, FERROW_BUILD_DIR to override the CMake build directory,
 # FERROW_TARGET to install into a separate site directory instead of the venv.
@@ -55,6 +57,22 @@ deps() {
     fi
 }
 
+docs() {
+    [ -x "$VENV/bin/python" ] || deps
+    local want have
+    want=$(cat requirements-dev.txt requirements-docs.txt | sha256sum | cut -d' ' -f1)
+    have=$(cat "$VENV/.ferrow-docs-deps" 2>/dev/null || true)
+    if [ "$want" != "$have" ]; then
+        log "installing the documentation tools into $VENV"
+        "$VENV/bin/python" -m pip install -q -r requirements-docs.txt >&2 || die "pip install failed"
+        echo "$want" > "$VENV/.ferrow-docs-deps"
+    fi
+    # The rendered-page test needs a browser; without one it is skipped, not failed.
+    if ! command -v chromium >/dev/null && ! command -v chromium-browser >/dev/null; then
+        ( apt_install chromium ) || log "chromium could not be installed: the rendered-page test will be skipped"
+    fi
+}
+
 build() {
     [ -x "$VENV/bin/python" ] || deps
     local prefix
@@ -79,6 +97,7 @@ build() {
 case "${1:-all}" in
     deps) deps ;;
     build) build ;;
+    docs) docs ;;
     all) deps; build ;;
-    *) die "usage: bootstrap.sh [deps|build|all]" ;;
+    *) die "usage: bootstrap.sh [deps|build|docs|all]" ;;
 esac
