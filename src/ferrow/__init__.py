@@ -2,6 +2,7 @@
 
 Modules
 -------
+ferrow.amd      -- approximate minimum degree ordering (AMD)
 ferrow.camd     -- constrained approximate minimum degree ordering (CAMD)
 ferrow.colamd   -- column approximate minimum degree orderings (COLAMD, SYMAMD)
 ferrow.ccolamd  -- constrained column orderings (CCOLAMD, CSYMAMD)
@@ -18,7 +19,7 @@ import importlib as _importlib
 
 __version__ = "0.5.0"
 
-_SUBMODULES = ("btf", "camd", "ccolamd", "cholmod", "colamd", "spqr", "utils")
+_SUBMODULES = ("amd", "btf", "camd", "ccolamd", "cholmod", "colamd", "spqr", "utils")
 
 __all__ = ["__version__", *_SUBMODULES]
 
