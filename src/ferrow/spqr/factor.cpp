@@ -611,7 +611,9 @@ nb::object solve_dense_batches(nb::handle self, Factor &f, nb::handle B, bool tr
               (long long)batch);
     nb::object shape = B.attr("shape");
     const int64_t rows = to_index(shape[0], "rows"), K = to_index(shape[1], "columns");
-    const bool fortran = truth(B.attr("flags").attr("f_contiguous"));
+    // An unaligned column-major b is copied batch by batch like a row-major one.
+    nb::object flags = B.attr("flags");
+    const bool fortran = truth(flags.attr("f_contiguous")) && truth(flags.attr("aligned"));
     nb::object transpose_flag = nb::bool_(transpose);
     if (K <= batch)
         return solve_dense(self, fortran ? nb::borrow(B) : obj.asfortranarray(B), transpose_flag);
