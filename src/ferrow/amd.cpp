@@ -109,7 +109,10 @@ void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj, nb
 
     if (N < 0)
         raise(PyExc_ValueError, "N must be non-negative, got %lld", (long long)N);
-    Ap.require_length(N + 1, "N + 1 column pointers");
+    if (N > (int64_t)std::numeric_limits<I>::max())
+        raise(PyExc_ValueError, "N = %lld is too large for %s indices", (long long)N,
+              elem_name(E));
+    Ap.require_length(plus_one(N, "N"), "N + 1 column pointers");
     p.require_length(N, "one per column");
     ctrl.require_length(AMD_CONTROL, "the library's control length");
     info.require_length(AMD_INFO, "the library's information length");
