@@ -4,6 +4,7 @@
 #include <amd.h>
 
 #include <cstdint>
+#include <limits>
 
 #include "native/buffers.hpp"
 #include "native/module.hpp"
