@@ -469,18 +469,13 @@ template <class Traits> struct Twin {
     }
 
     static void init(nb::module_ &m) {
-        m.doc() = T::module_doc;
-        nb::module_ np = nb::module_::import_("numpy");
-        m.attr("np") = np;
-        np_array.set(np.attr("array"));
-        np_arange.set(np.attr("arange"));
-        np_zeros.set(np.attr("zeros"));
-        np_asarray.set(np.attr("asarray"));
-        np_float64.set(np.attr("float64"));
-        import_into(m, "dataclasses", "dataclass");
-        validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
-
-        m.attr("__all__") = make_list(T::all, sizeof(T::all) / sizeof(T::all[0]));
+        init_module_frame(m, T::module_doc,
+                          {{&np_array, "array"},
+                           {&np_arange, "arange"},
+                           {&np_zeros, "zeros"},
+                           {&np_asarray, "asarray"},
+                           {&np_float64, "float64"}},
+                          true, validate_csc_input, T::all, sizeof(T::all) / sizeof(T::all[0]));
 
         Error.set(add_exception(m, T::all[0], T::error_doc, {PyExc_Exception}));
         ValueError.set(add_exception(m, T::all[1], T::value_error_doc,
