@@ -169,21 +169,16 @@ template <class T> struct Twin {
         // OK and OK_BUT_JUMBLED are both success.
     }
 
-    static void require_constraint_length(const Buffer &C, bool given, int64_t N) {
-        if (given && C.size() != N)
-            raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
-    }
-
     // The library indexes its workspace with the constraint values unchecked.
     template <class I> static const I *checked_constraints(const Buffer &C, bool given, int64_t N) {
         if (!given)
             return nullptr;
         const I *c = C.data<I>();
-        for (int64_t k = 0; k < N; ++k)
-            if (c[k] < 0 || (int64_t)c[k] >= N)
-                raise(InvalidMatrixError.ptr(),
-                      "%s: constraint %lld at position %lld is outside 0..N-1 (N = %lld)", T::lib,
-                      (long long)c[k], (long long)k, (long long)N);
+        const int64_t k = constraint_out_of_range(c, N);
+        if (k >= 0)
+            raise(InvalidMatrixError.ptr(),
+                  "%s: constraint %lld at position %lld is outside 0..N-1 (N = %lld)", T::lib,
+                  (long long)c[k], (long long)k, (long long)N);
         return c;
     }
 
@@ -210,7 +205,7 @@ template <class T> struct Twin {
         p.require_length(N, "one per column");
         ctrl.require_length(CONTROL, "the library's control length");
         info.require_length(INFO, "the library's information length");
-        require_constraint_length(C, given, N);
+        require_constraint_length(C.size(), given, N);
 
         // The library reads Ai[Ap[j] .. Ap[j+1]-1] column by column before it notices
         // decreasing pointers, so the pointers are checked here; row indices it checks itself.
@@ -260,7 +255,7 @@ template <class T> struct Twin {
             C.acquire(C_obj, "constraints", false, E);
         p.require_exact_length(N, "one per column");
         info.require_length(INFO, "the library's information length");
-        require_constraint_length(C, given, N);
+        require_constraint_length(C.size(), given, N);
         order_by_constraints<I>(checked_constraints<I>(C, given, N), N, p.data<I>());
         // What the ordering reports for N nodes and no entries: no off-diagonal entries (so
         // a symmetric pattern), a factor L without off-diagonal entries, and the memory of

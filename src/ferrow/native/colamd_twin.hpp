@@ -193,17 +193,11 @@ template <class Traits> struct Twin {
         if (!given)
             return nullptr;
         const I *c = C.data<I>();
-        for (int64_t k = 0; k < N; ++k)
-            if (c[k] < 0 || (int64_t)c[k] >= N)
-                raise(ValueError.ptr(),
-                      "Constraint %lld at position %lld is outside 0..N-1 (N = %lld).",
-                      (long long)c[k], (long long)k, (long long)N);
+        const int64_t k = constraint_out_of_range(c, N);
+        if (k >= 0)
+            raise(ValueError.ptr(), "Constraint %lld at position %lld is outside 0..N-1 (N = %lld).",
+                  (long long)c[k], (long long)k, (long long)N);
         return c;
-    }
-
-    static void require_constraint_length(const Buffer &C, bool given, int64_t N) {
-        if (given && C.size() != N)
-            raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
     }
 
     template <class I>
@@ -235,7 +229,7 @@ template <class Traits> struct Twin {
         const I Alen = (I)recommended;
         if ((int64_t)Alen < nnz)
             raise(Error.ptr(), "Recommended Alen is less than nnz.");
-        require_constraint_length(C, has_C, N);
+        require_constraint_length(C.size(), has_C, N);
         Ap.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
         perm.require_exact_length(N + 1, "N + 1, as Ap");
         knobs.require_length(T::knob_count, "the library's knob count");
@@ -273,7 +267,7 @@ template <class Traits> struct Twin {
         if (has_C)
             C.acquire(C_obj, "constraints", false, E);
 
-        require_constraint_length(C, has_C, N);
+        require_constraint_length(C.size(), has_C, N);
         require_fits<I>(N, "N");
         require_fits<I>(Ai.size(), "nnz");
         // A negative N is reported by the library before it touches any array.
@@ -334,7 +328,7 @@ template <class Traits> struct Twin {
         require_fits<I>(N, "N");
         q.require_exact_length(N, "one per column");
         stats.require_length(T::stats_count, "the library's statistics count");
-        require_constraint_length(C, has_C, N);
+        require_constraint_length(C.size(), has_C, N);
         order_by_constraints<I>(checked_constraints<I>(C, has_C, N), N, q.data<I>());
         I *st = stats.data<I>();
         if constexpr (T::counts_empty_as_ignored) {
