@@ -169,17 +169,11 @@ template <class T> struct Twin {
         // OK and OK_BUT_JUMBLED are both success.
     }
 
-    // The library indexes its workspace with the constraint values unchecked.
     template <class I> static const I *checked_constraints(const Buffer &C, bool given, int64_t N) {
-        if (!given)
-            return nullptr;
-        const I *c = C.data<I>();
-        const int64_t k = constraint_out_of_range(c, N);
-        if (k >= 0)
-            raise(InvalidMatrixError.ptr(),
-                  "%s: constraint %lld at position %lld is outside 0..N-1 (N = %lld)", T::lib,
-                  (long long)c[k], (long long)k, (long long)N);
-        return c;
+        static const std::string format =
+            std::string(T::lib) + ": constraint %lld at position %lld is outside 0..N-1 (N = %lld)";
+        return ferrow::checked_constraints<I>(C, given, N, InvalidMatrixError.ptr(),
+                                              format.c_str());
     }
 
     template <class I>

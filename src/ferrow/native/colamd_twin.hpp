@@ -190,14 +190,9 @@ template <class Traits> struct Twin {
     // The library takes a constraint equal to N (and corrupts its workspace), and the
     // symmetric routine reports success after refusing constraints, so they are checked here.
     template <class I> static const I *checked_constraints(const Buffer &C, bool given, int64_t N) {
-        if (!given)
-            return nullptr;
-        const I *c = C.data<I>();
-        const int64_t k = constraint_out_of_range(c, N);
-        if (k >= 0)
-            raise(ValueError.ptr(), "Constraint %lld at position %lld is outside 0..N-1 (N = %lld).",
-                  (long long)c[k], (long long)k, (long long)N);
-        return c;
+        return ferrow::checked_constraints<I>(
+            C, given, N, ValueError.ptr(),
+            "Constraint %lld at position %lld is outside 0..N-1 (N = %lld).");
     }
 
     template <class I>

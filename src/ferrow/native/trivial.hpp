@@ -14,6 +14,7 @@
 #include <numeric>
 #include <vector>
 
+#include "buffers.hpp"
 #include "errors.hpp"
 
 namespace ferrow {
@@ -24,14 +25,19 @@ inline void require_constraint_length(int64_t size, bool given, int64_t N) {
         raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
 }
 
-// The first position of c[0..N-1] whose value is outside 0..N-1, or -1. The libraries
-// index their workspaces with the values unchecked, so each module refuses such a vector
-// (with its own exception and text).
-template <class I> int64_t constraint_out_of_range(const I *c, int64_t N) {
+// The data of a given constraint vector of N entries, once every value is in 0..N-1 (the
+// libraries index their workspaces with them unchecked); null when none is given. A value
+// outside raises `error` with `format`, whose three %lld are the value, its position and N.
+template <class I>
+const I *checked_constraints(const Buffer &C, bool given, int64_t N, PyObject *error,
+                             const char *format) {
+    if (!given)
+        return nullptr;
+    const I *c = C.data<I>();
     for (int64_t k = 0; k < N; ++k)
         if (c[k] < 0 || (int64_t)c[k] >= N)
-            return k;
-    return -1;
+            raise(error, format, (long long)c[k], (long long)k, (long long)N);
+    return c;
 }
 
 // p[0..N-1] = 0..N-1 sorted stably by c (values in 0..N-1, checked by the caller);
