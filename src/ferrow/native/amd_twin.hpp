@@ -22,7 +22,9 @@
 
 #include <cstdint>
 #include <limits>
+#include <initializer_list>
 #include <string>
+#include <utility>
 
 #include "buffers.hpp"
 #include "errors.hpp"
@@ -127,6 +129,79 @@ info : (20,) ndarray of float64
     return text;
 }
 
+// The ordering's docstring; the traits give the parts in braces, the rest is shared.
+inline constexpr const char *ordering_doc_template = R"({title} minimum degree ordering of a square sparse matrix.
+
+Computes a fill-reducing symmetric permutation `p` such that the Cholesky factor
+of ``A[p][:, p]`` has fewer nonzeros than that of `A`. For an unsymmetric `A` the
+pattern of ``A + A.T`` is ordered. {intro}
+
+Parameters
+----------
+A : (N, N) array_like or sparse matrix
+    Square matrix; only its pattern is read. Any SciPy sparse format or dense
+    array-like is accepted (non-CSC input is converted with a
+    ``SparseEfficiencyWarning``).
+{constraints_param}dense_thresh : float, optional
+    Dense-row threshold. Rows or columns of ``A + A.T`` with more than
+    ``max(dense_thresh * sqrt(N), 16)`` entries are set aside and placed last;
+    {negative_thresh} None keeps the library default (10). The value is rounded to
+    single precision.
+aggressive : bool, optional
+    Aggressive absorption (on by default). None keeps the library default.
+return_info : bool, optional
+    Also return the statistics record. Default False.
+
+Returns
+-------
+p : (N,) ndarray
+    The permutation, of the index type of the validated matrix (int32 or int64).
+info : {Info}
+    {info}
+
+Raises
+------
+{raises}{Memory}
+    If the library runs out of memory.
+
+See Also
+--------
+{see_also}
+
+Examples
+--------
+>>> import numpy as np
+>>> import scipy.sparse as sp
+>>> from ferrow.{lib} import {lib}
+>>> A = sp.csc_array(np.array([[4., 1., 0., 1.],
+...                            [1., 4., 1., 0.],
+...                            [0., 1., 4., 1.],
+...                            [1., 0., 1., 4.]]))
+>>> p, info = {lib}(A, return_info=True)
+>>> sorted(p.tolist())
+[0, 1, 2, 3]
+>>> info.status, info.N, info.nz
+(0, 4, 12)
+{example_tail})";
+
+// The parts of the ordering's docstring that differ between the twins.
+struct OrderingDoc {
+    const char *title, *intro, *constraints_param, *negative_thresh, *info, *raises, *see_also,
+        *example_tail;
+};
+
+// `text` with every "{key}" replaced by its value.
+inline std::string fill_template(std::string text,
+                                 std::initializer_list<std::pair<const char *, std::string>> values) {
+    for (const auto &[key, value] : values) {
+        const std::string field = std::string("{") + key + "}";
+        for (size_t at = text.find(field); at != std::string::npos;
+             at = text.find(field, at + value.size()))
+            text.replace(at, field.size(), value);
+    }
+    return text;
+}
+
 inline constexpr RecordField info_fields[] = {
     {"status", false, STATUS},      {"N", false, N_},
     {"nz", false, NZ},              {"symmetry", true, SYMMETRY},
@@ -143,7 +218,11 @@ inline constexpr RecordField info_fields[] = {
 //   all[6]                           Error, InvalidMatrixError, MemoryError, Info, the
 //                                    ordering, the defaults function (also `__all__`)
 //   order_name                       the raw wrapper, "_camd_order"
-//   module_doc, ordering_doc         docstrings
+//   module_title, interface_note     "Constrained Approximate", ", with constraints":
+//                                    the module docstring's own words
+//   doc                              the ordering's own parts of its docstring: title,
+//                                    intro, constraints_param, negative_thresh, info,
+//                                    raises, see_also, example_tail
 //   defaults(double *)               the library's defaults
 //   order(n, Ap, Ai, P, ctrl, info, C) for int32_t and int64_t (C is null without
 //                                    constraints)
@@ -332,8 +411,39 @@ template <class T> struct Twin {
         return d;
     }
 
+    // The module's docstring: its title, then the names of the interface and of the
+    // exceptions, each in a column of its own, with their summaries.
+    static std::string module_doc() {
+        const std::string lib = T::lib, defaults = T::all[5];
+        auto line = [](const std::string &name, size_t width, const std::string &summary) {
+            return name + std::string(width - name.size(), ' ') + "-- " + summary + "\n";
+        };
+        std::string text = std::string(T::module_title) + " Minimum Degree (" + T::library +
+                           ") ordering (:mod:`ferrow." + lib + "`)\n\nInterface\n---------\n";
+        text += line(lib, defaults.size() + 2,
+                     std::string("fill-reducing ordering of a square matrix") + T::interface_note);
+        text += line(defaults, defaults.size() + 2, "the library's default controls");
+        text += "\nExceptions\n----------\n";
+        const size_t width = std::string(T::all[1]).size() + 1;
+        for (int k = 0; k < 3; ++k)
+            text += line(T::all[k], width, exception_doc(k));
+        text += line(T::all[3], width, "Dataclass holding the statistics of an ordering.");
+        return text;
+    }
+
+    // The docstrings of Error, InvalidMatrixError and MemoryError.
+    static std::string exception_doc(int k) {
+        const std::string library = T::library;
+        if (k == 0)
+            return "Base class for " + library + "-related errors.";
+        if (k == 1)
+            return "Raised when the input matrix is invalid for " + library + ".";
+        return "Raised when " + library + " runs out of memory.";
+    }
+
     static void init(nb::module_ &m) {
-        init_module_frame(m, T::module_doc,
+        static const std::string doc_of_module = module_doc();
+        init_module_frame(m, doc_of_module.c_str(),
                           {{&np_array, "array"},
                            {&np_arange, "arange"},
                            {&np_empty, "empty"},
@@ -342,11 +452,8 @@ template <class T> struct Twin {
                            {&np_float64, "float64"}},
                           true, validate_csc_input, T::all, 6);
 
-        static const std::string library = T::library;
-        static const std::string error_doc = "Base class for " + library + "-related errors.";
-        static const std::string invalid_doc =
-            "Raised when the input matrix is invalid for " + library + ".";
-        static const std::string memory_doc = "Raised when " + library + " runs out of memory.";
+        static const std::string error_doc = exception_doc(0), invalid_doc = exception_doc(1),
+                                 memory_doc = exception_doc(2);
         Error.set(add_exception(m, T::all[0], error_doc.c_str(), {PyExc_Exception}));
         InvalidMatrixError.set(add_exception(m, T::all[1], invalid_doc.c_str(), {Error.get()}));
         MemoryError.set(add_exception(m, T::all[2], memory_doc.c_str(), {Error.get()}));
@@ -358,13 +465,21 @@ template <class T> struct Twin {
         Info.set(add_record(m, record));
 
         static const std::string raw_doc = order_doc(T::library, T::lib, constrained);
+        static const std::string doc = fill_template(
+            ordering_doc_template,
+            {{"title", T::doc.title}, {"intro", T::doc.intro},
+             {"constraints_param", T::doc.constraints_param},
+             {"negative_thresh", T::doc.negative_thresh}, {"Info", T::all[3]},
+             {"info", T::doc.info}, {"raises", T::doc.raises}, {"Memory", T::all[2]},
+             {"see_also", T::doc.see_also}, {"lib", T::lib},
+             {"example_tail", T::doc.example_tail}});
         // .none(): None reaches the function's own checks (and their messages) like any value.
         if constexpr (constrained) {
             m.def(T::all[4], &ordering, nb::arg("A").none(),
                   nb::arg("constraints").none() = nb::none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
-                  nb::arg("return_info").none() = false, T::ordering_doc);
+                  nb::arg("return_info").none() = false, doc.c_str());
             m.def(T::order_name, &order_entry, nb::arg("N").none(), nb::arg("Ap").none(),
                   nb::arg("Ai").none(), nb::arg("p").none(), nb::arg("ctrl").none(),
                   nb::arg("info").none(), nb::arg("constraints").none() = nb::none(),
@@ -373,7 +488,7 @@ template <class T> struct Twin {
             m.def(T::all[4], &unconstrained_ordering, nb::arg("A").none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
-                  nb::arg("return_info").none() = false, T::ordering_doc);
+                  nb::arg("return_info").none() = false, doc.c_str());
             m.def(T::order_name, &unconstrained_order_entry, nb::arg("N").none(),
                   nb::arg("Ap").none(), nb::arg("Ai").none(), nb::arg("p").none(),
                   nb::arg("ctrl").none(), nb::arg("info").none(), raw_doc.c_str());
