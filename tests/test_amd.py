@@ -135,3 +135,14 @@ class TestRawWorker:
             run(3, np.array([0, 100, 2, 3], itype), np.zeros(3, itype), p3, ctrl, info)
         with pytest.raises(AMDInvalidMatrixError, match="^amd: input matrix A is invalid:\nAMDInfo"):
             run(3, np.array([0, 1, 2, 3], itype), np.array([0, 7, 2], itype), p3, ctrl, info)
+
+    def test_order_beyond_the_index_type_is_refused(self, itype):
+        # N + 1 of the largest int64, or an N an int32 cannot hold, is refused before any
+        # size arithmetic or narrowing cast.
+        A = random_csc(3, 3, itype=itype, seed=2)
+        p, ctrl, info = np.empty(3, itype), np.zeros(5), np.zeros(20)
+        with pytest.raises(ValueError, match="too large"):
+            amd_mod._amd_order(2**63 - 1, A.indptr, A.indices, p, ctrl, info)
+        if itype == np.int32:
+            with pytest.raises(ValueError, match="^N = 2147483648 is too large for int32 indices$"):
+                amd_mod._amd_order(2**31, A.indptr, A.indices, p, ctrl, info)

@@ -766,19 +766,15 @@ btf_q_permutation  -- unflag the column permutation that btf returns
 }  // namespace
 
 FERROW_MODULE(btf, m) {
-    m.doc() = module_doc;
-    nb::module_ np = nb::module_::import_("numpy");
-    m.attr("np") = np;
-    np_array.set(np.attr("array"));
-    np_arange.set(np.attr("arange"));
-    np_zeros.set(np.attr("zeros"));
-    np_full.set(np.attr("full"));
-    np_asarray.set(np.attr("asarray"));
-    np_ascontiguousarray.set(np.attr("ascontiguousarray"));
-    validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
-
     static const char *all[] = {"maxtrans", "strongcomp", "btf", "btf_q_permutation"};
-    m.attr("__all__") = make_list(all, 4);
+    init_module_frame(m, module_doc,
+                      {{&np_array, "array"},
+                       {&np_arange, "arange"},
+                       {&np_zeros, "zeros"},
+                       {&np_full, "full"},
+                       {&np_asarray, "asarray"},
+                       {&np_ascontiguousarray, "ascontiguousarray"}},
+                      false, validate_csc_input, all, 4);
 
     // Every argument accepts None, so that None meets the module's own checks.
     m.def("maxtrans", &maxtrans_entry, nb::arg("A").none(), nb::kw_only(),

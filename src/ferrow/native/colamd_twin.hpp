@@ -190,20 +190,9 @@ template <class Traits> struct Twin {
     // The library takes a constraint equal to N (and corrupts its workspace), and the
     // symmetric routine reports success after refusing constraints, so they are checked here.
     template <class I> static const I *checked_constraints(const Buffer &C, bool given, int64_t N) {
-        if (!given)
-            return nullptr;
-        const I *c = C.data<I>();
-        for (int64_t k = 0; k < N; ++k)
-            if (c[k] < 0 || (int64_t)c[k] >= N)
-                raise(ValueError.ptr(),
-                      "Constraint %lld at position %lld is outside 0..N-1 (N = %lld).",
-                      (long long)c[k], (long long)k, (long long)N);
-        return c;
-    }
-
-    static void require_constraint_length(const Buffer &C, bool given, int64_t N) {
-        if (given && C.size() != N)
-            raise(PyExc_ValueError, "Constraints must have the same length as the matrix size.");
+        return ferrow::checked_constraints<I>(
+            C, given, N, ValueError.ptr(),
+            "Constraint %lld at position %lld is outside 0..N-1 (N = %lld).");
     }
 
     template <class I>
@@ -235,7 +224,7 @@ template <class Traits> struct Twin {
         const I Alen = (I)recommended;
         if ((int64_t)Alen < nnz)
             raise(Error.ptr(), "Recommended Alen is less than nnz.");
-        require_constraint_length(C, has_C, N);
+        require_constraint_length(C.size(), has_C, N);
         Ap.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
         perm.require_exact_length(N + 1, "N + 1, as Ap");
         knobs.require_length(T::knob_count, "the library's knob count");
@@ -273,7 +262,7 @@ template <class Traits> struct Twin {
         if (has_C)
             C.acquire(C_obj, "constraints", false, E);
 
-        require_constraint_length(C, has_C, N);
+        require_constraint_length(C.size(), has_C, N);
         require_fits<I>(N, "N");
         require_fits<I>(Ai.size(), "nnz");
         // A negative N is reported by the library before it touches any array.
@@ -334,7 +323,7 @@ template <class Traits> struct Twin {
         require_fits<I>(N, "N");
         q.require_exact_length(N, "one per column");
         stats.require_length(T::stats_count, "the library's statistics count");
-        require_constraint_length(C, has_C, N);
+        require_constraint_length(C.size(), has_C, N);
         order_by_constraints<I>(checked_constraints<I>(C, has_C, N), N, q.data<I>());
         I *st = stats.data<I>();
         if constexpr (T::counts_empty_as_ignored) {
@@ -469,18 +458,13 @@ template <class Traits> struct Twin {
     }
 
     static void init(nb::module_ &m) {
-        m.doc() = T::module_doc;
-        nb::module_ np = nb::module_::import_("numpy");
-        m.attr("np") = np;
-        np_array.set(np.attr("array"));
-        np_arange.set(np.attr("arange"));
-        np_zeros.set(np.attr("zeros"));
-        np_asarray.set(np.attr("asarray"));
-        np_float64.set(np.attr("float64"));
-        import_into(m, "dataclasses", "dataclass");
-        validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
-
-        m.attr("__all__") = make_list(T::all, sizeof(T::all) / sizeof(T::all[0]));
+        init_module_frame(m, T::module_doc,
+                          {{&np_array, "array"},
+                           {&np_arange, "arange"},
+                           {&np_zeros, "zeros"},
+                           {&np_asarray, "asarray"},
+                           {&np_float64, "float64"}},
+                          true, validate_csc_input, T::all, sizeof(T::all) / sizeof(T::all[0]));
 
         Error.set(add_exception(m, T::all[0], T::error_doc, {PyExc_Exception}));
         ValueError.set(add_exception(m, T::all[1], T::value_error_doc,

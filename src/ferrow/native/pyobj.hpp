@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <array>
+#include <initializer_list>
 #include <string>
 
 #include "buffers.hpp"
@@ -127,6 +128,27 @@ inline nb::list make_list(const char *const *names, size_t n) {
     for (size_t k = 0; k < n; ++k)
         l.append(nb::str(names[k]));
     return l;
+}
+
+// The start every extension module shares: its docstring, `np` and the NumPy callables
+// it keeps, optionally `dataclass` (for modules with records), `validate_csc_input` and
+// `__all__`, set on `m` in that order.
+struct NumpyName {
+    Held *slot;
+    const char *name;
+};
+inline void init_module_frame(nb::module_ &m, const char *doc,
+                              std::initializer_list<NumpyName> numpy, bool with_dataclass,
+                              Held &validate_csc_input, const char *const *all, size_t n_all) {
+    m.doc() = doc;
+    nb::module_ np = nb::module_::import_("numpy");
+    m.attr("np") = np;
+    for (const NumpyName &entry : numpy)
+        entry.slot->set(np.attr(entry.name));
+    if (with_dataclass)
+        import_into(m, "dataclasses", "dataclass");
+    validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
+    m.attr("__all__") = make_list(all, n_all);
 }
 
 }  // namespace ferrow

@@ -10,6 +10,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
 
@@ -169,6 +170,33 @@ private:
     cholmod_common *cc_;
     size_t n_;
 };
+
+// Q in Householder form, an SPQRHouseholder(H, tau, perm) over the library's results (the
+// bridge takes them over; perm is None when H is). `tau` is the 1 x h row of coefficients:
+// flattened to 1-D, or squeezed as spqr() returns it (0-D for a single coefficient).
+enum class TauShape { flat, squeezed };
+template <class Int>
+nb::object householder_form(SparseResult &H, IntResult<Int> &HPinv, DenseResult &HTau,
+                            TauShape shape) {
+    nb::object h = H.to_python();
+    nb::object perm = nb::none();
+    if (!h.is_none())
+        perm = HPinv.to_python(nb::cast<Py_ssize_t>(h.attr("shape")[0]));
+    nb::object tau = HTau.to_python();
+    if (!tau.is_none())
+        tau = shape == TauShape::flat ? tau.attr("reshape")(-1) : tau.attr("squeeze")();
+    return obj.SPQRHouseholder(nb::arg("H") = h, nb::arg("tau") = tau, nb::arg("perm") = perm);
+}
+
+// A 32-bit instance computes its sizes in int32: a header whose dimensions do not fit
+// cannot be handed to it (a CSC object may carry int32 indices and a larger shape).
+template <class Int> void require_dimensions_fit(const cholmod_sparse &A, const char *name) {
+    constexpr auto limit = (size_t)std::numeric_limits<Int>::max();
+    if (A.nrow > limit || A.ncol > limit)
+        raise(PyExc_ValueError,
+              "%s has shape (%zu, %zu), too large for 32-bit indices; use int64 index arrays",
+              name, A.nrow, A.ncol);
+}
 
 //------------------------------------------------------------------------------
 // Matrices

@@ -14,16 +14,6 @@ namespace {
 // Shared checks
 //------------------------------------------------------------------------------
 
-// A 32-bit instance computes its sizes in int32: a header whose dimensions do not fit
-// cannot be handed to it (a CSC object may carry int32 indices and a larger shape).
-template <class Int> void require_dimensions_fit(const cholmod_sparse &A, const char *name) {
-    constexpr auto limit = (size_t)std::numeric_limits<Int>::max();
-    if (A.nrow > limit || A.ncol > limit)
-        raise(PyExc_ValueError,
-              "%s has shape (%zu, %zu), too large for 32-bit indices; use int64 index arrays",
-              name, A.nrow, A.ncol);
-}
-
 // The element type of a buffer-protocol object; Elem::other for anything else.
 Elem buffer_elem(nb::handle x) {
     Py_buffer view;
@@ -94,22 +84,11 @@ nb::object factor_once(cholmod_sparse &A, Mode mode, int ordering, double tol) {
     nb::object q = Q.to_python();
     nb::object r = R.to_python();
     nb::object e = E.to_python(N);
-    nb::object h = H.to_python();
-    nb::object perm = nb::none();
-    if (!h.is_none())
-        perm = HPinv.to_python(nb::cast<Py_ssize_t>(h.attr("shape")[0]));
-    nb::object tau = HTau.to_python();
-    if (!tau.is_none())
-        tau = tau.attr("squeeze")();
-
     switch (mode) {
         case Mode::r:
             return nb::make_tuple(r, e);
-        case Mode::householder: {
-            nb::object house = obj.SPQRHouseholder(nb::arg("H") = h, nb::arg("tau") = tau,
-                                                   nb::arg("perm") = perm);
-            return nb::make_tuple(house, r, e);
-        }
+        case Mode::householder:
+            return nb::make_tuple(householder_form(H, HPinv, HTau, TauShape::squeezed), r, e);
         default:
             return nb::make_tuple(q, r, e);
     }

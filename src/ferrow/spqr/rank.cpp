@@ -8,8 +8,6 @@
 #include "spqr/factor.hpp"
 #include "spqr/frame.hpp"
 
-#include <limits>
-
 namespace ferrow::spqr {
 
 namespace {
@@ -29,11 +27,7 @@ nb::object linops() {
 template <class V> nb::object householder_once(cholmod_sparse &A, double tol) {
     using Entry = typename V::Entry;
     using Int = typename V::Int;
-    constexpr auto limit = (size_t)std::numeric_limits<Int>::max();
-    if (A.nrow > limit || A.ncol > limit)
-        raise(PyExc_ValueError,
-              "A has shape (%zu, %zu), too large for 32-bit indices; use int64 index arrays",
-              A.nrow, A.ncol);
+    require_dimensions_fit<Int>(A, "A");
 
     Workspace ws(V::use_int32);
     cholmod_common *cc = ws.get();
@@ -47,16 +41,7 @@ template <class V> nb::object householder_once(cholmod_sparse &A, double tol) {
 
     nb::object r = R.to_python();
     nb::object e = E.to_python((Py_ssize_t)A.ncol);
-    nb::object h = H.to_python();
-    nb::object perm = nb::none();
-    if (!h.is_none())
-        perm = HPinv.to_python(nb::cast<Py_ssize_t>(h.attr("shape")[0]));
-    nb::object tau = HTau.to_python();
-    if (!tau.is_none())
-        tau = tau.attr("reshape")(-1);
-    nb::object house = obj.SPQRHouseholder(nb::arg("H") = h, nb::arg("tau") = tau,
-                                           nb::arg("perm") = perm);
-    return nb::make_tuple(house, r, e, info);
+    return nb::make_tuple(householder_form(H, HPinv, HTau, TauShape::flat), r, e, info);
 }
 
 nb::object householder_entry(nb::handle A_in, nb::handle tol_obj) {
