@@ -38,8 +38,7 @@ without constraints, computed by the AMD library.)",
         R"()",
         R"(a negative threshold sets aside only completely dense ones (N - 1 entries
     off the diagonal); 16 or fewer off-diagonal entries never count as dense.)",
-        R"(Statistics of the ordering, when `return_info` is true and the matrix had
-    entries (a matrix without rows or entries gives the bare permutation).)",
+        R"(Statistics of the ordering, when `return_info` is true.)",
         R"(ValueError
     If `A` is not square or cannot be converted.
 AMDInvalidMatrixError

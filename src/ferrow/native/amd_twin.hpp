@@ -9,8 +9,8 @@
 //   names and texts      library name, exception/record/function names, docstrings
 //   library routines     defaults, and per index type the ordering routine
 //   constraints          whether the ordering takes a constraint vector; a matrix without
-//                        entries is then answered with the statistics the library reports
-//                        for it, otherwise with the bare permutation
+//                        entries is then answered here with the statistics the library
+//                        reports for it (without constraints the library orders it)
 //
 // The control and information slots and the status codes are the same in both libraries;
 // each module checks them against its library's macros (`FERROW_AMD_TWIN_CHECK`).
@@ -357,25 +357,20 @@ template <class T> struct Twin {
         nb::object A = validated[0];
         nb::object itype = validated[2];
         int64_t N = to_index(A.attr("shape")[0], "N");
-        if constexpr (constrained) {
-            if (N == 0 || to_index(A.attr("nnz"), "nnz") == 0) {
-                nb::object p = np_empty(N, nb::arg("dtype") = itype);
-                nb::object info = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
-                nb::object C = convert_constraints(constraints, itype);
-                if (index_variant(p) == Elem::i32)
-                    trivial<int32_t>(N, p, C, info);
-                else
-                    trivial<int64_t>(N, p, C, info);
-                if (return_info.value())
-                    return nb::make_tuple(p, Info.get().attr("from_array")(info));
-                return p;
-            }
-        } else {
-            // Without constraints a matrix without entries gives the bare natural order.
-            if (N == 0)
-                return np_array(nb::list(), nb::arg("dtype") = itype);
-            if (to_index(A.attr("nnz"), "nnz") == 0)
-                return np_arange(N, nb::arg("dtype") = itype);
+        // No rows and columns, or (with constraints) no entries: answered here, with the
+        // statistics the library reports for such a matrix. AMD orders a matrix without
+        // entries itself.
+        if (N == 0 || (constrained && to_index(A.attr("nnz"), "nnz") == 0)) {
+            nb::object p = np_empty(N, nb::arg("dtype") = itype);
+            nb::object info = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
+            nb::object C = convert_constraints(constraints, itype);
+            if (index_variant(p) == Elem::i32)
+                trivial<int32_t>(N, p, C, info);
+            else
+                trivial<int64_t>(N, p, C, info);
+            if (return_info.value())
+                return nb::make_tuple(p, Info.get().attr("from_array")(info));
+            return p;
         }
 
         nb::object ctrl = np_empty(CONTROL, nb::arg("dtype") = np_float64.get());
