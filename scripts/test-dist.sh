@@ -83,7 +83,7 @@ in_root() {
 }
 
 copy_tests() {  # the committed test suite, as a user of a clone would have it
-    git -C "$REPO" archive HEAD tests | tar -x -C "$ROOTS/$1/root/ferrow-test"
+    git -C "$REPO" archive HEAD tests README.md | tar -x -C "$ROOTS/$1/root/ferrow-test"
 }
 
 test_wheel() {
