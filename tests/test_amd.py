@@ -1,5 +1,7 @@
 import ctypes
 import dataclasses
+import os
+import re
 
 import numpy as np
 import pytest
@@ -14,8 +16,10 @@ from ferrow.demos.problems import laplacian_2d
 
 def loaded_libamd():
     """The AMD library this process loaded with ferrow.amd, opened again with ctypes."""
+    # An installed wheel carries it under a hashed name (libamd-<hash>.so.3).
     with open("/proc/self/maps") as maps:
-        paths = {line.split()[-1] for line in maps if "/libamd.so" in line}
+        paths = {line.split()[-1] for line in maps
+                 if re.fullmatch(r"libamd(-[0-9a-f]+)?\.so[.0-9]*", os.path.basename(line.split()[-1]))}
     assert len(paths) == 1, paths
     return ctypes.CDLL(paths.pop())
 

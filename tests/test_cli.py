@@ -607,7 +607,10 @@ def test_phases_on_a_real_terminal(tmp_path, lap):
     import pty
 
     _, path = lap
-    master, slave = pty.openpty()
+    try:
+        master, slave = pty.openpty()
+    except OSError as exc:  # a chroot or container without /dev/pts
+        pytest.skip(f"no pseudo-terminal here: {exc}")
     try:
         done = subprocess.run([sys.executable, "-m", "ferrow", "btf", str(path)], stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=slave, timeout=120)
