@@ -131,7 +131,7 @@ private:
 // How the maximum matching is found: the library's depth-first search (fast on most
 // matrices, O(N nnz) in the worst case), Hopcroft-Karp (O(sqrt(N) nnz)), or the library
 // with a work limit, continued by Hopcroft-Karp from its matching when the limit is hit.
-enum class Method { library, hopcroft_karp, automatic };
+enum class Method { library, hopcroft_karp, pothen_fan, automatic };
 
 struct MethodName {
     const char *name;
@@ -140,6 +140,7 @@ struct MethodName {
 const MethodName method_names[] = {
     {"library", Method::library},
     {"hopcroft-karp", Method::hopcroft_karp},
+    {"pothen-fan", Method::pothen_fan},
     {"auto", Method::automatic},
 };
 
@@ -158,7 +159,8 @@ Method method_of(nb::handle obj) {
                 return m.method;
     nb::str shown = nb::repr(obj);
     raise(PyExc_ValueError,
-          "Unknown matching method: %s. Must be one of 'library', 'hopcroft-karp', 'auto'.",
+          "Unknown matching method: %s. Must be one of 'library', 'hopcroft-karp', "
+          "'pothen-fan', 'auto'.",
           shown.c_str());
 }
 
@@ -168,6 +170,8 @@ template <class I>
 int64_t match_by(Method method, int64_t M, int64_t N, const I *Ap, const I *Ai, I *jmatch) {
     if (method == Method::hopcroft_karp)
         return matching::hopcroft_karp<I>(M, N, Ap, Ai, jmatch);
+    if (method == Method::pothen_fan)
+        return matching::pothen_fan<I>(M, N, Ap, Ai, jmatch);
     // When the limit is hit the library's matching is valid but need not be maximum:
     // every column after that point only got its cheap assignment. Hopcroft-Karp then
     // starts afresh: its own greedy start serves it better than the library's partial
@@ -178,7 +182,7 @@ int64_t match_by(Method method, int64_t M, int64_t N, const I *Ap, const I *Ai, 
                                             work.data());
     check_result("BTF maxtrans", nmatch);
     if (done < 0 && nmatch < std::min(M, N))
-        nmatch = matching::hopcroft_karp<I>(M, N, Ap, Ai, jmatch);
+        nmatch = matching::pothen_fan<I>(M, N, Ap, Ai, jmatch);
     return nmatch;
 }
 

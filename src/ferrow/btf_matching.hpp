@@ -161,6 +161,176 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
     return nmatch;
 }
 
+// Computes a maximum matching like hopcroft_karp, by Pothen and Fan's algorithm with
+// lookahead and fairness: in each phase a depth-first search for an augmenting path
+// starts from every unmatched column; a row reached by one search is not entered again
+// in the same phase; before descending, a column first looks for an unmatched row among
+// its entries (a pointer per column, kept across phases: a matched row stays matched);
+// the entries are scanned forwards in odd phases and backwards in even ones. Phases
+// end when one finds no augmenting path. O(N nnz) in the worst case, far less in
+// practice.
+//
+// A search that fails without meeting a row entered by another live search in this
+// phase has seen every row reachable from its column by alternating paths: none is
+// unmatched. By Berge's argument none ever will be (augmenting along other paths leaves
+// that set untouched), so the column and those rows are retired for good and later
+// searches skip them. This is what makes structurally singular matrices cheap: the
+// columns that can never be matched stop being searched.
+//
+// Allocates 6 * ncol + nrow indices and nrow 64-bit stamps of workspace (plus nrow
+// more indices when nrow > ncol); std::bad_alloc when that fails.
+template <class I>
+int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch) {
+    constexpr I none = -1;
+    constexpr int64_t dead = std::numeric_limits<int64_t>::max();
+    std::unique_ptr<I[]> space(new I[6 * ncol + nrow + 1]);
+    I *imatch = space.get();   // imatch[j]: row matched with column j, or -1
+    I *look = imatch + ncol;   // next entry of column j to look at for an unmatched row
+    I *pos = look + ncol;      // next entry of column j to scan in this search
+    I *path = pos + ncol;      // depth-first path of columns
+    I *via = path + ncol;      // the row taken out of each column of the path
+    I *freecol = via + ncol;   // the unmatched columns still searched from
+    I *seen = freecol + ncol;  // rows entered by the current search
+    std::unique_ptr<int64_t[]> stamp(new int64_t[nrow + 1]);  // search that entered row i
+
+    for (int64_t i = 0; i < nrow; ++i) {
+        jmatch[i] = none;
+        stamp[i] = -1;
+    }
+    for (int64_t j = 0; j < ncol; ++j) {
+        imatch[j] = none;
+        look[j] = Ap[j];
+    }
+    // Greedy start as in hopcroft_karp: each column takes, of its unmatched rows, the one
+    // with the fewest entries. The row counts borrow the pos array when it is long enough.
+    I *count = pos;
+    std::unique_ptr<I[]> count_space;
+    if (nrow > ncol) {
+        count_space.reset(new I[nrow]);
+        count = count_space.get();
+    }
+    for (int64_t i = 0; i < nrow; ++i)
+        count[i] = 0;
+    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
+        ++count[Ai[p]];
+    int64_t nmatch = 0, nfree = 0;
+    for (int64_t j = 0; j < ncol; ++j) {
+        I best = none, fewest = std::numeric_limits<I>::max();
+        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p) {
+            const I i = Ai[p];
+            if (jmatch[i] == none && count[i] < fewest) {
+                best = i;
+                fewest = count[i];
+            }
+        }
+        if (best != none) {
+            jmatch[best] = (I)j;
+            imatch[j] = best;
+            ++nmatch;
+        } else if (Ap[j] < Ap[j + 1]) {
+            freecol[nfree++] = (I)j;
+        }
+    }
+
+    const int64_t most = nrow < ncol ? nrow : ncol;
+    int64_t search = 0;  // number of the current search; stamps grow across phases
+    for (int64_t phase = 0; nmatch < most && nfree > 0; ++phase) {
+        const bool forward = (phase % 2) == 0;
+        const int64_t phase_start = search;  // stamps >= this were set in this phase
+        bool augmented = false;
+        int64_t kept = 0;
+        for (int64_t s = 0; s < nfree; ++s) {
+            const I root = freecol[s];
+            const int64_t me = search++;
+            bool tainted = false, found = false;
+            int64_t nseen = 0;
+            I top = 0;
+            path[0] = root;
+            pos[root] = forward ? Ap[root] : Ap[root + 1];
+            while (top >= 0) {
+                const I j = path[top];
+                // Lookahead: an unmatched row among the entries not yet looked at.
+                I p = look[j];
+                const I end = Ap[j + 1];
+                for (; p < end; ++p)
+                    if (jmatch[Ai[p]] == none)
+                        break;
+                if (p < end) {
+                    look[j] = p + 1;
+                    via[top] = Ai[p];
+                    found = true;
+                    break;
+                }
+                look[j] = end;
+                // Descend through the first row not entered yet in this phase.
+                I next = none;
+                if (forward) {
+                    for (I q = pos[j]; q < end; ++q) {
+                        const I i = Ai[q];
+                        const int64_t t = stamp[i];
+                        if (t == dead || t == me)
+                            continue;
+                        if (t >= phase_start) {
+                            tainted = true;
+                            continue;
+                        }
+                        pos[j] = q + 1;
+                        next = i;
+                        break;
+                    }
+                    if (next == none)
+                        pos[j] = end;
+                } else {
+                    const I begin = Ap[j];
+                    for (I q = pos[j]; q > begin; --q) {
+                        const I i = Ai[q - 1];
+                        const int64_t t = stamp[i];
+                        if (t == dead || t == me)
+                            continue;
+                        if (t >= phase_start) {
+                            tainted = true;
+                            continue;
+                        }
+                        pos[j] = q - 1;
+                        next = i;
+                        break;
+                    }
+                    if (next == none)
+                        pos[j] = begin;
+                }
+                if (next == none) {
+                    --top;
+                    continue;
+                }
+                stamp[next] = me;
+                seen[nseen++] = next;
+                via[top] = next;
+                const I j2 = jmatch[next];  // matched: its column's lookahead found none
+                path[++top] = j2;
+                pos[j2] = forward ? Ap[j2] : Ap[j2 + 1];
+            }
+            if (found) {
+                // Flip the path: every column on it takes the row it left through.
+                for (I k = top; k >= 0; --k) {
+                    jmatch[via[k]] = path[k];
+                    imatch[path[k]] = via[k];
+                }
+                ++nmatch;
+                augmented = true;
+            } else if (!tainted) {
+                for (int64_t k = 0; k < nseen; ++k)
+                    stamp[seen[k]] = dead;  // retired with the column
+            } else {
+                freecol[kept++] = root;
+            }
+        }
+        nfree = kept;
+        if (!augmented)
+            break;  // no augmenting path: the matching is maximum
+    }
+    return nmatch;
+}
+
 // Completes the matching Q of a square matrix of order n (Q[i] = column of row i, -1
 // when unmatched; nmatch rows matched) to a column permutation as the library's block
 // triangular ordering does: the unmatched rows, in increasing order, take the unmatched
