@@ -9,8 +9,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <limits>
 #include <memory>
 
@@ -270,7 +268,6 @@ bool pf_phases(int64_t ncol, const I *Cp, const I *Ci, I *cmatch, I *rmatch, I *
             }
         }
         nfree = kept;
-        if (getenv("PFDBG")) fprintf(stderr, "phase %ld nfree %ld aug %ld nmatch %ld\n", (long)phase, (long)nfree, (long)augmented, (long)nmatch);
         if (augmented == 0)
             return true;  // no augmenting path: the matching is maximum
         if (augmented < yield * (double)(kept + augmented)) {
@@ -319,14 +316,14 @@ int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmat
     std::unique_ptr<I[]> seen(new I[nrow + 1]);  // rows entered by the current search
     std::unique_ptr<int64_t[]> stamp(new int64_t[nrow + 1]);  // search that entered row i
 
-    for (int64_t i = 0; i < nrow; ++i) {
-        jmatch[i] = none;
+    for (int64_t i = 0; i < nrow; ++i)
         stamp[i] = -1;
-    }
     for (int64_t j = 0; j < ncol; ++j) {
         imatch[j] = none;
         look[j] = Ap[j];
     }
+    for (int64_t i = 0; i < nrow; ++i)
+        jmatch[i] = none;
     // Greedy start as in hopcroft_karp: each column takes, of its unmatched rows, the one
     // with the fewest entries. The row counts borrow the pos array.
     I *count = pos;
@@ -354,7 +351,9 @@ int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmat
     }
 
     const int64_t most = nrow < ncol ? nrow : ncol;
-    static const double frac = getenv("PFFRAC") ? atof(getenv("PFFRAC")) : 0.1;
+    // Change sides after a phase that augmented along fewer than a tenth of the paths
+    // it searched for.
+    constexpr double frac = 0.1;
     int64_t search = 0, phase = 0;
     if (detail::pf_phases<I>(ncol, Ap, Ai, imatch, jmatch, freecol, nfree, nmatch, most, look,
                              pos, path, via, seen.get(), stamp.get(), search, phase, frac))
