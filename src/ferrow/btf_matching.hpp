@@ -360,7 +360,7 @@ int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmat
         return nmatch;
 
     // The other side: the pattern by rows; the unmatched rows that have entries start.
-    std::unique_ptr<I[]> rowp(new I[nrow + 1]), rowj(new I[Ap[ncol] + 1]);
+    std::unique_ptr<I[]> rowp(new I[nrow + 1]), rowj(new I[(int64_t)Ap[ncol] + 1]);
     I *rp = rowp.get(), *rj = rowj.get();
     for (int64_t i = 0; i <= nrow; ++i)
         rp[i] = 0;
