@@ -1,5 +1,5 @@
-"""The matching methods of maxtrans and btf: the library's search, Hopcroft-Karp and
-"auto" (the library with a work limit, finished by Hopcroft-Karp)."""
+"""The matching methods of maxtrans and btf: the library's search, Hopcroft-Karp,
+Pothen-Fan and "auto" (the library with a work limit, finished by Pothen-Fan)."""
 
 import numpy as np
 import pytest
@@ -13,8 +13,8 @@ from conftest import is_permutation, with_index_type
 from ferrow.btf import _maxtrans, btf, btf_q_permutation, maxtrans
 from ferrow.demos.problems import laplacian_2d, reducible
 
-METHODS = ["library", "hopcroft-karp", "auto"]
-OTHERS = ["hopcroft-karp", "auto"]
+METHODS = ["library", "hopcroft-karp", "pothen-fan", "auto"]
+OTHERS = ["hopcroft-karp", "pothen-fan", "auto"]
 
 
 def random_singular(n, per_col=3, seed=0, m=None):
@@ -52,6 +52,9 @@ MATRICES = {
     "banded, scrambled": lambda: scrambled(banded(500), seed=3),
     "laplacian": lambda: laplacian_2d(30),
     "planted blocks, scrambled": lambda: reducible([5, 1, 40, 3, 1, 100, 7], seed=5),
+    # Many blocks: the late phases augment along few paths, and the search changes sides.
+    "many planted blocks, scrambled": lambda: reducible(
+        list(np.random.default_rng(9).integers(1, 60, size=300)), seed=9),
     "tall": lambda: random_singular(300, seed=6, m=900),
     "wide": lambda: random_singular(900, seed=7, m=300),
     "empty rows and columns": lambda: sp.csc_array(
@@ -126,7 +129,7 @@ def test_the_work_limit_leaves_a_matching_that_auto_completes(itype):
     A = with_index_type(random_singular(20000, seed=11), itype)
     rank = structural_rank(A)
     limited = np.zeros(A.shape[0], dtype=itype)
-    _maxtrans(*A.shape, A.indptr, A.indices, 0.5, limited)
+    _maxtrans(*A.shape, A.indptr, A.indices, 0.01, limited)
     assert check_matching(A, limited) < rank
     assert check_matching(A, maxtrans(A, method="auto")) == rank
     assert check_matching(A, maxtrans(A)) == rank
@@ -141,7 +144,8 @@ def test_auto_is_the_library_when_the_library_finishes_in_time(name, itype):
 
 
 @pytest.mark.parametrize("name", ["random, diagonal, rows permuted", "banded, scrambled",
-                                  "laplacian", "planted blocks, scrambled"])
+                                  "laplacian", "planted blocks, scrambled",
+                                  "many planted blocks, scrambled"])
 @pytest.mark.parametrize("method", OTHERS)
 def test_btf_blocks_of_a_nonsingular_matrix_are_the_librarys(name, method, itype):
     A = with_index_type(MATRICES[name](), itype)
@@ -167,7 +171,8 @@ def test_unmatched_positions_are_completed_as_the_library_does(itype):
                                                [0, 0, 0, 0],
                                                [0, 0, 0, 1],
                                                [0, 0, 0, 0]], dtype=float)), itype)
-    assert maxtrans(A, method="hopcroft-karp").tolist() == [1, -1, 3, -1]
+    for method in ["hopcroft-karp", "pothen-fan"]:
+        assert maxtrans(A, method=method).tolist() == [1, -1, 3, -1]
     lib = btf(A)
     for method in OTHERS:
         for ours, theirs in zip(btf(A, method=method), lib):
@@ -188,9 +193,9 @@ def test_trivial_shapes(method, itype):
 @pytest.mark.parametrize("fn", [maxtrans, btf])
 def test_method_argument(fn):
     A = sp.csc_array(np.eye(3))
-    for bad in ["Library", "hopcroft_karp", "", 1, b"auto"]:
+    for bad in ["Library", "hopcroft_karp", "pothen_fan", "", 1, b"auto"]:
         with pytest.raises(ValueError, match=r"Unknown matching method: .*\. Must be one of "
-                                             r"'library', 'hopcroft-karp', 'auto'\."):
+                                             r"'library', 'hopcroft-karp', 'pothen-fan', 'auto'\."):
             fn(A, method=bad)
     with pytest.raises(ValueError, match="Unknown matching method"):
         fn(sp.csc_array((0, 0)), method="fast")  # checked before the shape shortcuts

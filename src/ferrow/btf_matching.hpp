@@ -161,6 +161,234 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
     return nmatch;
 }
 
+namespace detail {
+
+// The phases of pothen_fan on one side of the bipartite graph: searches start from the
+// unmatched "columns" freecol[0..nfree) of the pattern (Cp, Ci) (ncol columns, nrow
+// rows), cmatch[j] is the row of column j and rmatch[i] the column of row i (-1 when
+// unmatched). look, pos (ncol each), path, via (ncol each), seen and stamp (nrow each)
+// are the workspace; look and stamp must be kept between calls on the same side.
+// Returns when the matching is maximum, or (when `yield` is positive) after the first
+// phase that augmented along fewer than yield * nfree paths. Updates nfree and nmatch;
+// returns true when the matching is maximum.
+template <class I>
+bool pf_phases(int64_t ncol, const I *Cp, const I *Ci, I *cmatch, I *rmatch, I *freecol,
+               int64_t &nfree, int64_t &nmatch, int64_t most, I *look, I *pos, I *path, I *via,
+               I *seen, int64_t *stamp, int64_t &search, int64_t &phase, double yield) {
+    constexpr I none = -1;
+    constexpr int64_t dead = std::numeric_limits<int64_t>::max();
+    (void)ncol;
+    for (; nmatch < most && nfree > 0; ++phase) {
+        const bool forward = (phase % 2) == 0;
+        const int64_t phase_start = search;  // stamps >= this were set in this phase
+        int64_t augmented = 0, kept = 0;
+        for (int64_t s = 0; s < nfree; ++s) {
+            const I root = freecol[s];
+            const int64_t me = search++;
+            bool tainted = false, found = false;
+            int64_t nseen = 0;
+            I top = 0;
+            path[0] = root;
+            pos[root] = forward ? Cp[root] : Cp[root + 1];
+            while (top >= 0) {
+                const I j = path[top];
+                // Lookahead: an unmatched row among the entries not yet looked at.
+                I p = look[j];
+                const I end = Cp[j + 1];
+                for (; p < end; ++p)
+                    if (rmatch[Ci[p]] == none)
+                        break;
+                if (p < end) {
+                    look[j] = p + 1;
+                    via[top] = Ci[p];
+                    found = true;
+                    break;
+                }
+                look[j] = end;
+                // Descend through the first row not entered yet in this phase.
+                I next = none;
+                if (forward) {
+                    for (I q = pos[j]; q < end; ++q) {
+                        const I i = Ci[q];
+                        const int64_t t = stamp[i];
+                        if (t == dead || t == me)
+                            continue;
+                        if (t >= phase_start) {
+                            tainted = true;
+                            continue;
+                        }
+                        pos[j] = q + 1;
+                        next = i;
+                        break;
+                    }
+                    if (next == none)
+                        pos[j] = end;
+                } else {
+                    const I begin = Cp[j];
+                    for (I q = pos[j]; q > begin; --q) {
+                        const I i = Ci[q - 1];
+                        const int64_t t = stamp[i];
+                        if (t == dead || t == me)
+                            continue;
+                        if (t >= phase_start) {
+                            tainted = true;
+                            continue;
+                        }
+                        pos[j] = q - 1;
+                        next = i;
+                        break;
+                    }
+                    if (next == none)
+                        pos[j] = begin;
+                }
+                if (next == none) {
+                    --top;
+                    continue;
+                }
+                stamp[next] = me;
+                seen[nseen++] = next;
+                via[top] = next;
+                const I j2 = rmatch[next];  // matched: its column's lookahead found none
+                path[++top] = j2;
+                pos[j2] = forward ? Cp[j2] : Cp[j2 + 1];
+            }
+            if (found) {
+                // Flip the path: every column on it takes the row it left through.
+                for (I k = top; k >= 0; --k) {
+                    rmatch[via[k]] = path[k];
+                    cmatch[path[k]] = via[k];
+                }
+                ++nmatch;
+                ++augmented;
+            } else if (!tainted) {
+                for (int64_t k = 0; k < nseen; ++k)
+                    stamp[seen[k]] = dead;  // retired with the column
+            } else {
+                freecol[kept++] = root;
+            }
+        }
+        nfree = kept;
+        if (augmented == 0)
+            return true;  // no augmenting path: the matching is maximum
+        if (augmented < yield * (double)(kept + augmented)) {
+            ++phase;
+            return nmatch >= most || nfree == 0;
+        }
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Computes a maximum matching like hopcroft_karp, by Pothen and Fan's algorithm with
+// lookahead and fairness: in each phase a depth-first search for an augmenting path
+// starts from every unmatched column; a row reached by one search is not entered again
+// in the same phase; before descending, a column first looks for an unmatched row among
+// its entries (a pointer per column, kept across phases: a matched row stays matched);
+// the entries are scanned forwards in even phases and backwards in odd ones. Phases
+// end when one finds no augmenting path. O(N nnz) in the worst case, far less in
+// practice.
+//
+// A search that fails without meeting a row entered by another live search in this
+// phase has seen every row reachable from its column by alternating paths: none is
+// unmatched. By Berge's argument none ever will be (augmenting along other paths leaves
+// that set untouched), so the column and those rows are retired for good and later
+// searches skip them.
+//
+// When a phase augments along few paths, the unmatched columns compete for a few
+// reachable unmatched rows, and every phase sweeps the whole graph for a handful of
+// paths. The search then changes sides: it continues from the unmatched rows, over the
+// pattern by rows, where the same phases find the paths from the other end.
+//
+// Allocates about 6 (ncol + nrow) + nnz indices and nrow + ncol 64-bit stamps of
+// workspace; std::bad_alloc when that fails.
+template <class I>
+int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch) {
+    constexpr I none = -1;
+    const int64_t big = nrow > ncol ? nrow : ncol;
+    std::unique_ptr<I[]> space(new I[6 * big + 1]);
+    I *imatch = space.get();   // imatch[j]: row matched with column j, or -1
+    I *look = imatch + big;    // next entry of column j to look at for an unmatched row
+    I *pos = look + big;       // next entry of column j to scan in this search
+    I *path = pos + big;       // depth-first path of columns
+    I *via = path + big;       // the row taken out of each column of the path
+    I *freecol = via + big;    // the unmatched columns still searched from
+    std::unique_ptr<I[]> seen(new I[nrow + 1]);  // rows entered by the current search
+    std::unique_ptr<int64_t[]> stamp(new int64_t[nrow + 1]);  // search that entered row i
+
+    for (int64_t i = 0; i < nrow; ++i)
+        stamp[i] = -1;
+    for (int64_t j = 0; j < ncol; ++j) {
+        imatch[j] = none;
+        look[j] = Ap[j];
+    }
+    for (int64_t i = 0; i < nrow; ++i)
+        jmatch[i] = none;
+    // Greedy start as in hopcroft_karp: each column takes, of its unmatched rows, the one
+    // with the fewest entries. The row counts borrow the pos array.
+    I *count = pos;
+    for (int64_t i = 0; i < nrow; ++i)
+        count[i] = 0;
+    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
+        ++count[Ai[p]];
+    int64_t nmatch = 0, nfree = 0;
+    for (int64_t j = 0; j < ncol; ++j) {
+        I best = none, fewest = std::numeric_limits<I>::max();
+        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p) {
+            const I i = Ai[p];
+            if (jmatch[i] == none && count[i] < fewest) {
+                best = i;
+                fewest = count[i];
+            }
+        }
+        if (best != none) {
+            jmatch[best] = (I)j;
+            imatch[j] = best;
+            ++nmatch;
+        } else if (Ap[j] < Ap[j + 1]) {
+            freecol[nfree++] = (I)j;
+        }
+    }
+
+    const int64_t most = nrow < ncol ? nrow : ncol;
+    // Change sides after a phase that augmented along fewer than a tenth of the paths
+    // it searched for.
+    constexpr double frac = 0.1;
+    int64_t search = 0, phase = 0;
+    if (detail::pf_phases<I>(ncol, Ap, Ai, imatch, jmatch, freecol, nfree, nmatch, most, look,
+                             pos, path, via, seen.get(), stamp.get(), search, phase, frac))
+        return nmatch;
+
+    // The other side: the pattern by rows; the unmatched rows that have entries start.
+    std::unique_ptr<I[]> rowp(new I[nrow + 1]), rowj(new I[(int64_t)Ap[ncol] + 1]);
+    I *rp = rowp.get(), *rj = rowj.get();
+    for (int64_t i = 0; i <= nrow; ++i)
+        rp[i] = 0;
+    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
+        ++rp[Ai[p] + 1];
+    for (int64_t i = 0; i < nrow; ++i)
+        rp[i + 1] += rp[i];
+    for (int64_t j = 0; j < ncol; ++j)
+        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p)
+            rj[rp[Ai[p]]++] = (I)j;
+    for (int64_t i = nrow; i > 0; --i)
+        rp[i] = rp[i - 1];
+    rp[0] = 0;
+    std::unique_ptr<I[]> cseen(new I[ncol + 1]);
+    std::unique_ptr<int64_t[]> cstamp(new int64_t[ncol + 1]);
+    for (int64_t j = 0; j < ncol; ++j)
+        cstamp[j] = -1;
+    int64_t nfree_rows = 0;
+    for (int64_t i = 0; i < nrow; ++i) {
+        look[i] = rp[i];
+        if (jmatch[i] == none && rp[i] < rp[i + 1])
+            freecol[nfree_rows++] = (I)i;
+    }
+    detail::pf_phases<I>(nrow, rp, rj, jmatch, imatch, freecol, nfree_rows, nmatch, most,
+                         look, pos, path, via, cseen.get(), cstamp.get(), search, phase, 0.0);
+    return nmatch;
+}
+
 // Completes the matching Q of a square matrix of order n (Q[i] = column of row i, -1
 // when unmatched; nmatch rows matched) to a column permutation as the library's block
 // triangular ordering does: the unmatched rows, in increasing order, take the unmatched
