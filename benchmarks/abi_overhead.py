@@ -8,7 +8,8 @@ alike, and prints the medians per call and their difference::
     python benchmarks/abi_overhead.py --site full=/path/to/site-a --site abi3=/path/to/site-b
 
 Each ``--site NAME=DIR`` is a directory holding an installed ``ferrow`` package; the
-first one is the reference. ``--worker DIR`` (used internally) times one build once.
+first one is the reference. Naming the same
+directory twice measures the noise floor of the machine. ``--worker DIR`` (used internally) times one build once.
 """
 
 from __future__ import annotations
@@ -76,15 +77,17 @@ def main():
             for op in OPS:
                 samples[name][op].append(got[op])
     ref = sites[0][0]
-    head = f"| operation | " + " | ".join(f"{n} (us)" for n, _ in sites)
-    head += " | " + " | ".join(f"{n} - {ref} (us)" for n, _ in sites[1:]) + " |"
+    # Median and minimum over the processes of each build (the minimum is the least
+    # disturbed by other load), then the differences of both to the reference.
+    head = "| operation | " + " | ".join(f"{n}: median, min (us)" for n, _ in sites)
+    head += " | " + " | ".join(f"{n} - {ref}: median, min (us)" for n, _ in sites[1:]) + " |"
     print(head)
     print("|" + " --- |" * (2 * len(sites)))
     for op in OPS:
         med = {n: statistics.median(samples[n][op]) for n, _ in sites}
-        spread = {n: (max(samples[n][op]) - min(samples[n][op])) / 2 for n, _ in sites}
-        cells = [f"{med[n]:.2f} ± {spread[n]:.2f}" for n, _ in sites]
-        cells += [f"{med[n] - med[ref]:+.2f}" for n, _ in sites[1:]]
+        low = {n: min(samples[n][op]) for n, _ in sites}
+        cells = [f"{med[n]:.2f}, {low[n]:.2f}" for n, _ in sites]
+        cells += [f"{med[n] - med[ref]:+.2f}, {low[n] - low[ref]:+.2f}" for n, _ in sites[1:]]
         print(f"| {op} | " + " | ".join(cells) + " |")
 
 
