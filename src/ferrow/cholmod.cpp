@@ -75,7 +75,12 @@ nb::object make_csc_array(npy_intp nrow, npy_intp ncol, nb::handle indptr, nb::h
         return B;
     }
     PyTypeObject *type = (PyTypeObject *)csc_array_type.ptr();
-    nb::object B = nb::steal(PyBaseObject_Type.tp_new(type, nb::tuple().ptr(), nullptr));
+#ifdef Py_LIMITED_API
+    static newfunc object_new = (newfunc)PyType_GetSlot(&PyBaseObject_Type, Py_tp_new);
+#else
+    static newfunc object_new = PyBaseObject_Type.tp_new;
+#endif
+    nb::object B = nb::steal(object_new(type, nb::tuple().ptr(), nullptr));
     check_python(B.is_valid());
     nb::object dict = nb::steal(PyObject_GenericGetDict(B.ptr(), nullptr));
     check_python(dict.is_valid());

@@ -85,10 +85,10 @@ nb::object csc_fast_path(nb::handle A, Flag require_square_flag) {
     const bool require_square = require_square_flag.value();
     nb::object shape = A.attr("shape");
     nb::object indptr = A.attr("indptr"), indices = A.attr("indices"), data = A.attr("data");
-    if (!PyTuple_Check(shape.ptr()) || PyTuple_GET_SIZE(shape.ptr()) != 2)
+    if (!PyTuple_Check(shape.ptr()) || tuple_size(shape.ptr()) != 2)
         return nb::none();
-    int64_t M = to_index(PyTuple_GET_ITEM(shape.ptr(), 0), "M");
-    int64_t N = to_index(PyTuple_GET_ITEM(shape.ptr(), 1), "N");
+    int64_t M = to_index(tuple_item(shape.ptr(), 0), "M");
+    int64_t N = to_index(tuple_item(shape.ptr(), 1), "N");
     if (M < 0 || N < 0)
         return nb::none();
     Py_buffer pv, iv, dv;

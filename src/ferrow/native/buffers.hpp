@@ -94,7 +94,7 @@ public:
             raise(PyExc_TypeError, "Argument '%s' must not be None", name);
         if (!PyObject_CheckBuffer(obj.ptr()))
             raise(PyExc_TypeError, "%s must be a NumPy array (got %s)", name,
-                  Py_TYPE(obj.ptr())->tp_name);
+                  type_name(obj.ptr()).c_str());
         if (PyObject_GetBuffer(obj.ptr(), &view_, flags) != 0) {
             if (writable) {
                 // Distinguish a read-only array from an unusable one.

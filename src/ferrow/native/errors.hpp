@@ -11,6 +11,49 @@ namespace ferrow {
 
 namespace nb = nanobind;
 
+// The few C-API spellings that differ in a stable-ABI (abi3) build, where type objects are
+// opaque and the tuple macros are not available; the full API keeps the direct forms.
+inline std::string type_name(PyObject *obj) {
+#ifdef Py_LIMITED_API
+    return nb::type_name(nb::handle((PyObject *)Py_TYPE(obj))).c_str();
+#else
+    return Py_TYPE(obj)->tp_name;
+#endif
+}
+
+inline Py_ssize_t tuple_size(PyObject *t) {
+#ifdef Py_LIMITED_API
+    return PyTuple_Size(t);
+#else
+    return PyTuple_GET_SIZE(t);
+#endif
+}
+
+inline PyObject *tuple_item(PyObject *t, Py_ssize_t i) {  // borrowed
+#ifdef Py_LIMITED_API
+    return PyTuple_GetItem(t, i);
+#else
+    return PyTuple_GET_ITEM(t, i);
+#endif
+}
+
+inline void tuple_set(PyObject *t, Py_ssize_t i, PyObject *v) {  // steals v; t is new
+#ifdef Py_LIMITED_API
+    PyTuple_SetItem(t, i, v);
+#else
+    PyTuple_SET_ITEM(t, i, v);
+#endif
+}
+
+inline PyObject *call_one(PyObject *f, PyObject *arg) {
+#ifdef Py_LIMITED_API
+    PyObject *args[1] = {arg};
+    return PyObject_Vectorcall(f, args, 1, nullptr);
+#else
+    return PyObject_CallOneArg(f, arg);
+#endif
+}
+
 // Sets a Python exception of `type` with a printf-style message and throws, so that
 // nanobind hands the exception to the caller unchanged.
 [[noreturn]] inline void raise(PyObject *type, const char *fmt, ...) {
@@ -59,7 +102,7 @@ inline nb::object add_exception(nb::module_ &m, const char *name, const char *do
     nb::tuple base_tuple = nb::steal<nb::tuple>(PyTuple_New((Py_ssize_t)bases.size()));
     Py_ssize_t k = 0;
     for (nb::handle b : bases)
-        PyTuple_SET_ITEM(base_tuple.ptr(), k++, nb::borrow(b).release().ptr());
+        tuple_set(base_tuple.ptr(), k++, nb::borrow(b).release().ptr());
     PyObject *cls = PyErr_NewExceptionWithDoc(dotted.c_str(), doc, base_tuple.ptr(), nullptr);
     check_python(cls != nullptr);
     nb::object result = nb::steal(cls);

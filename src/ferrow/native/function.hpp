@@ -74,7 +74,7 @@ inline void dealloc(PyObject *self) {
     PyTypeObject *tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     clear(self);
-    tp->tp_free(self);
+    PyObject_GC_Del(self);
     Py_DECREF(tp);
 }
 
@@ -83,7 +83,9 @@ inline PyObject *or_none(PyObject *v) { return Py_NewRef(v ? v : Py_None); }
 inline PyObject *get_doc(PyObject *self, void *) { return or_none(as_function(self)->doc); }
 inline int set_doc(PyObject *self, PyObject *value, void *) {
     Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->doc, value);
+    PyObject *old = as_function(self)->doc;
+    as_function(self)->doc = value;
+    Py_XDECREF(old);
     return 0;
 }
 inline PyObject *get_name(PyObject *self, void *) { return or_none(as_function(self)->name); }

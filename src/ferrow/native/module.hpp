@@ -37,7 +37,7 @@ inline void record_claim(ModuleClaim &claim, PyObject *m) {
 
 }  // namespace ferrow
 
-#if PY_VERSION_HEX >= 0x030D0000
+#if PY_VERSION_HEX >= 0x030D0000 && !defined(Py_LIMITED_API)
 #define FERROW_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
 #else
 #define FERROW_GIL_SLOT

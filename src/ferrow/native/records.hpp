@@ -34,7 +34,7 @@ inline nb::object record_from_array(const RecordSpec &record, nb::handle cls, nb
     // which trusts them; an information array is never sparse.
     static PyObject *issparse =
         nb::object(nb::module_::import_("scipy.sparse").attr("issparse")).release().ptr();
-    PyObject *sparse = PyObject_CallOneArg(issparse, info.ptr());
+    PyObject *sparse = call_one(issparse, info.ptr());
     check_python(sparse != nullptr);
     int is_sparse = PyObject_IsTrue(sparse);
     Py_DECREF(sparse);

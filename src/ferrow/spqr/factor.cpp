@@ -53,7 +53,7 @@ nb::object new_factor_object(Factor **out) {
 // subclass did not call it) fails the state guards like any factor below its state.
 Factor &factor_of(nb::handle self) {
     if (!nb::isinstance<Factor>(self))
-        raise(PyExc_TypeError, "expected an SPQRFactor, got %.200s", Py_TYPE(self.ptr())->tp_name);
+        raise(PyExc_TypeError, "expected an SPQRFactor, got %.200s", type_name(self.ptr()).c_str());
     if (!nb::inst_ready(self)) {
         PyErr_SetNone(PyExc_AssertionError);
         throw nb::python_error();
@@ -290,7 +290,7 @@ void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block)
     if (bridge->dense_from_ndarray[f.is_real ? 1 : 3](X.ptr(), block) == 0)
         return;
     PyErr_Clear();
-    std::string got = Py_TYPE(X.ptr())->tp_name;
+    std::string got = type_name(X.ptr());
     if (is_ndarray(X)) {
         got = "a " + std::to_string(ndim_of(X)) + "-D " + format(X.attr("dtype")) + " array";
         if (ndim_of(X) == 2 && !differ(X.attr("dtype"), f.dtype))

@@ -109,7 +109,7 @@ nb::object coerce(Kind kind, nb::handle v) {
 // subclass whose __init__ does not call it) is a record whose fields are all None.
 Info &info_of(nb::handle self) {
     if (!nb::isinstance<Info>(self))
-        raise(PyExc_TypeError, "expected an SPQRInfo, got %.200s", Py_TYPE(self.ptr())->tp_name);
+        raise(PyExc_TypeError, "expected an SPQRInfo, got %.200s", type_name(self.ptr()).c_str());
     if (!nb::inst_ready(self)) {
         new (nb::inst_ptr<Info>(self)) Info();
         nb::inst_mark_ready(self);
@@ -123,7 +123,7 @@ nb::tuple field_tuple(const Info &s, const size_t *order) {
     nb::tuple result = nb::steal<nb::tuple>(t);
     for (size_t k = 0; k < NFIELDS; ++k) {
         size_t j = order ? order[k] : k;
-        PyTuple_SET_ITEM(t, k, nb::object(s.f[j]).release().ptr());
+        tuple_set(t, k, nb::object(s.f[j]).release().ptr());
     }
     return result;
 }
@@ -178,13 +178,13 @@ void info_setstate(nb::handle self, nb::handle state) {
     Info &s = info_of(self);
     if (!PyTuple_Check(state.ptr()))
         raise_expected("tuple", state);
-    Py_ssize_t n = PyTuple_GET_SIZE(state.ptr());
+    Py_ssize_t n = tuple_size(state.ptr());
     if (n != (Py_ssize_t)NFIELDS)
         raise(PyExc_ValueError, "SPQRInfo state must hold %zu values, got %zd", NFIELDS, n);
     nb::object values[NFIELDS];
     for (size_t k = 0; k < NFIELDS; ++k) {
         size_t j = alphabetical[k];
-        values[j] = coerce(field_specs[j].kind, PyTuple_GET_ITEM(state.ptr(), k));
+        values[j] = coerce(field_specs[j].kind, tuple_item(state.ptr(), k));
     }
     for (size_t j = 0; j < NFIELDS; ++j)
         s.f[j] = std::move(values[j]);

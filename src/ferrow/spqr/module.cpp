@@ -110,7 +110,7 @@ int qmult_code(nb::handle method) {
 }
 
 [[noreturn]] void raise_expected(const char *expected, nb::handle got) {
-    raise(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got.ptr())->tp_name);
+    raise(PyExc_TypeError, "Expected %s, got %.200s", expected, type_name(got.ptr()).c_str());
 }
 
 void require_str_or_none(nb::handle method) {
@@ -233,7 +233,7 @@ void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep) {
 void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name) {
     if (bridge->dense_from_ndarray[is_real ? 1 : 3](X.ptr(), header) != 0) {
         PyErr_Clear();
-        std::string got = Py_TYPE(X.ptr())->tp_name;
+        std::string got = type_name(X.ptr());
         if (PyObject_TypeCheck(X.ptr(), &PyArray_Type))
             got = nb::cast<std::string>(nb::str(nb::object(X.attr("dtype")))) + " array of shape " +
                   nb::cast<std::string>(nb::str(nb::object(X.attr("shape")))) + " and strides " +

@@ -252,7 +252,7 @@ void unpack3(nb::handle house, nb::object out[3]) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
             raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                  Py_TYPE(house.ptr())->tp_name);
+                  type_name(house.ptr()).c_str());
         }
         throw nb::python_error();
     }
@@ -313,7 +313,7 @@ nb::object spqr_qmult_entry(nb::handle house, nb::handle X_in, nb::handle method
 
     nb::object X = nb::borrow(X_in);
     if (!truth(obj.issparse(X))) {
-        PyObject *r = PyObject_CallOneArg(obj.asfortranarray.ptr(), X.ptr());
+        PyObject *r = call_one(obj.asfortranarray.ptr(), X.ptr());
         if (r == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_Exception))
                 throw nb::python_error();
