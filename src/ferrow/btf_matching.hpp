@@ -14,6 +14,39 @@
 
 namespace ferrow::matching {
 
+// Greedy start of both matchings: each column takes, of its unmatched rows, the one with
+// the fewest entries (rows with few entries are the scarce ones). jmatch and imatch hold
+// no match on entry; count is workspace of nrow entries. The columns left unmatched (and
+// not empty) go into freecol; returns the number of them and adds the matches to nmatch.
+template <class I>
+int64_t greedy_start(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch,
+                     I *imatch, I *count, I *freecol, int64_t &nmatch) {
+    constexpr I none = -1;
+    for (int64_t i = 0; i < nrow; ++i)
+        count[i] = 0;
+    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
+        ++count[Ai[p]];
+    int64_t nfree = 0;
+    for (int64_t j = 0; j < ncol; ++j) {
+        I best = none, fewest = std::numeric_limits<I>::max();
+        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p) {
+            const I i = Ai[p];
+            if (jmatch[i] == none && count[i] < fewest) {
+                best = i;
+                fewest = count[i];
+            }
+        }
+        if (best != none) {
+            jmatch[best] = (I)j;
+            imatch[j] = best;
+            ++nmatch;
+        } else if (Ap[j] < Ap[j + 1]) {
+            freecol[nfree++] = (I)j;
+        }
+    }
+    return nfree;
+}
+
 // Computes a maximum matching of the nrow-by-ncol pattern (Ap, Ai) into jmatch (nrow
 // entries, output only), starting from a greedy matching. Returns the number of
 // matched rows. Allocates 6 * ncol indices of workspace, and nrow more when nrow > ncol
@@ -47,28 +80,7 @@ int64_t hopcroft_karp(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *j
         count_space.reset(new I[nrow]);
         count = count_space.get();
     }
-    for (int64_t i = 0; i < nrow; ++i)
-        count[i] = 0;
-    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
-        ++count[Ai[p]];
-    int64_t nfree = 0;
-    for (int64_t j = 0; j < ncol; ++j) {
-        I best = none, fewest = unreached;
-        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p) {
-            const I i = Ai[p];
-            if (jmatch[i] == none && count[i] < fewest) {
-                best = i;
-                fewest = count[i];
-            }
-        }
-        if (best != none) {
-            jmatch[best] = (I)j;
-            imatch[j] = best;
-            ++nmatch;
-        } else if (Ap[j] < Ap[j + 1]) {
-            queue[nfree++] = (I)j;
-        }
-    }
+    int64_t nfree = greedy_start(nrow, ncol, Ap, Ai, jmatch, imatch, count, queue, nmatch);
 
     const int64_t most = nrow < ncol ? nrow : ncol;
     while (nmatch < most && nfree > 0) {
@@ -327,28 +339,8 @@ int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmat
     // Greedy start as in hopcroft_karp: each column takes, of its unmatched rows, the one
     // with the fewest entries. The row counts borrow the pos array.
     I *count = pos;
-    for (int64_t i = 0; i < nrow; ++i)
-        count[i] = 0;
-    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
-        ++count[Ai[p]];
-    int64_t nmatch = 0, nfree = 0;
-    for (int64_t j = 0; j < ncol; ++j) {
-        I best = none, fewest = std::numeric_limits<I>::max();
-        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p) {
-            const I i = Ai[p];
-            if (jmatch[i] == none && count[i] < fewest) {
-                best = i;
-                fewest = count[i];
-            }
-        }
-        if (best != none) {
-            jmatch[best] = (I)j;
-            imatch[j] = best;
-            ++nmatch;
-        } else if (Ap[j] < Ap[j + 1]) {
-            freecol[nfree++] = (I)j;
-        }
-    }
+    int64_t nmatch = 0;
+    int64_t nfree = greedy_start(nrow, ncol, Ap, Ai, jmatch, imatch, count, freecol, nmatch);
 
     const int64_t most = nrow < ncol ? nrow : ncol;
     // Change sides after a phase that augmented along fewer than a tenth of the paths
