@@ -340,6 +340,16 @@ def validate_csc_input(A, require_square=False):
         result = csc_fast_path(A, require_square)
         if result is not None:
             return result
+    return _validate_general(A, require_square, 3)
+
+
+def _validate_general(A, require_square, stacklevel):
+    """validate_csc_input for what the compiled fast path does not take.
+
+    The extension modules call this directly once their own fast path (the same
+    compiled code as ``csc_fast_path``) has declined `A`; `stacklevel` makes the
+    conversion warnings name the user's line.
+    """
     if issparse(A):
         fmt = getattr(A, "format", None)
         if fmt not in _FORMATS:
@@ -352,7 +362,7 @@ def validate_csc_input(A, require_square=False):
         else:
             warnings.warn(
                 f"Converting a {A.format} matrix to CSC format; pass a CSC matrix to avoid the copy.",
-                SparseEfficiencyWarning, stacklevel=2,
+                SparseEfficiencyWarning, stacklevel=stacklevel,
             )
             A = _checked_csc(_checked_conversion(A))
     else:
@@ -367,7 +377,7 @@ def validate_csc_input(A, require_square=False):
         _numeric_values(dense)
         warnings.warn(
             "Converting a dense array to CSC format; pass a CSC matrix to avoid the conversion.",
-            SparseEfficiencyWarning, stacklevel=2,
+            SparseEfficiencyWarning, stacklevel=stacklevel,
         )
         A = _checked_csc(csc_array(dense))
     if require_square and A.shape[0] != A.shape[1]:

@@ -15,11 +15,11 @@
 #include <limits>
 #include <memory>
 
-#include "btf_matching.hpp"
-#include "native/buffers.hpp"
-#include "native/module.hpp"
-#include "native/pyobj.hpp"
-#include "native/structure.hpp"
+#include "btf/matching.hpp"
+#include "common/buffers.hpp"
+#include "common/module_def.hpp"
+#include "common/pyobj.hpp"
+#include "common/pattern.hpp"
 
 namespace nb = nanobind;
 using namespace ferrow;

@@ -26,11 +26,11 @@
 #include <string>
 #include <utility>
 
-#include "buffers.hpp"
-#include "errors.hpp"
-#include "pyobj.hpp"
-#include "records.hpp"
-#include "trivial.hpp"
+#include "common/buffers.hpp"
+#include "common/errors.hpp"
+#include "common/pyobj.hpp"
+#include "common/records.hpp"
+#include "common/trivial.hpp"
 
 namespace ferrow::amd_twin {
 

@@ -14,10 +14,11 @@
 #include <string>
 #include <utility>
 
-#include "native/buffers.hpp"
-#include "native/cholmod_api.hpp"
-#include "native/errors.hpp"
-#include "native/pyobj.hpp"
+#include "common/buffers.hpp"
+#include "common/dispatch.hpp"
+#include "common/cholmod_bridge.hpp"
+#include "common/errors.hpp"
+#include "common/pyobj.hpp"
 
 namespace ferrow::spqr {
 
@@ -68,24 +69,7 @@ double tolerance(nb::handle tol);
 // Value/index variants
 //------------------------------------------------------------------------------
 
-using Complex = std::complex<double>;
-
-template <class E, class I> struct Variant {
-    using Entry = E;
-    using Int = I;
-    static constexpr bool is_real = std::is_same_v<E, double>;
-    static constexpr bool use_int32 = std::is_same_v<I, int32_t>;
-};
-
-// Calls f(Variant<Entry, Int>{}) for the variant of the two flags.
-template <class F> decltype(auto) dispatch(bool is_real, bool use_int32, F &&f) {
-    if (is_real) {
-        if (use_int32) return f(Variant<double, int32_t>{});
-        return f(Variant<double, int64_t>{});
-    }
-    if (use_int32) return f(Variant<Complex, int32_t>{});
-    return f(Variant<Complex, int64_t>{});
-}
+// Variant<Entry, Int>, Complex and dispatch() come from common/dispatch.hpp.
 
 //------------------------------------------------------------------------------
 // CHOLMOD workspace

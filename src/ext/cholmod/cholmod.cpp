@@ -15,11 +15,11 @@
 #include <complex>
 #include <cstring>
 
-#include "native/buffers.hpp"
-#include "native/cholmod_api.hpp"
-#include "native/module.hpp"
-#include "native/pyobj.hpp"
-#include "native/structure.hpp"
+#include "common/buffers.hpp"
+#include "common/cholmod_bridge.hpp"
+#include "common/module_def.hpp"
+#include "common/pyobj.hpp"
+#include "common/pattern.hpp"
 
 namespace nb = nanobind;
 using namespace ferrow;

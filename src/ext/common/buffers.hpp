@@ -129,6 +129,17 @@ public:
     }
 
     // Acquires and requires the element type `want`.
+    // Takes over a view the caller obtained with PyObject_GetBuffer and has checked to be
+    // one-dimensional, contiguous and aligned (the CSC fast path); released with this Buffer.
+    void adopt(const Py_buffer &view, const char *name) {
+        if (held_)
+            PyBuffer_Release(&view_);
+        view_ = view;
+        held_ = true;
+        name_ = name;
+        elem_ = elem_from_format(view_.format, view_.itemsize);
+    }
+
     void acquire(nb::handle obj, const char *name, bool writable, Elem want) {
         acquire(obj, name, writable);
         require(want);

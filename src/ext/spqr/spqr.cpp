@@ -5,7 +5,7 @@
 #define PY_ARRAY_UNIQUE_SYMBOL ferrow_spqr_ARRAY_API
 #include <numpy/arrayobject.h>
 
-#include "native/module.hpp"
+#include "common/module_def.hpp"
 #include "spqr/frame.hpp"
 
 namespace ferrow::spqr {

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <limits>
 
-#include "native/buffers.hpp"
-#include "native/module.hpp"
-#include "native/pyobj.hpp"
-#include "native/structure.hpp"
+#include "common/buffers.hpp"
+#include "common/module_def.hpp"
+#include "common/pyobj.hpp"
+#include "common/csc_input.hpp"
+#include "common/pattern.hpp"
+#include "common/threads.hpp"
 
 namespace nb = nanobind;
 using namespace ferrow;
@@ -69,77 +71,24 @@ void check_coordinates(nb::handle row, nb::handle col, nb::handle nrow_obj, nb::
     scan(c, ncol, "column");
 }
 
-bool numeric_format(const char *fmt) {
-    if (fmt == nullptr) return true;  // unsigned bytes
-    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
-    if (fmt[0] == 'Z') ++fmt;  // complex
-    return fmt[0] != '\0' && fmt[1] == '\0' && std::strchr("?bBhHiIlLqQnNefdg", fmt[0]) != nullptr;
+// validate_csc_input for a CSC object that needs no conversion: (A, data.dtype,
+// indptr.dtype), or None when the general path must look at A.
+nb::object fast_path(nb::handle A, Flag require_square) {
+    CscInput in;
+    if (!ferrow::csc_fast_path(A, require_square.value(), in))
+        return nb::none();
+    return nb::make_tuple(in.A, in.data.attr("dtype"), in.indptr.attr("dtype"));
 }
 
-// The common case of validate_csc_input, without a line of Python: a CSC object whose
-// index arrays are contiguous int32 or int64 arrays of one type, a canonical pattern and
-// numeric values. Returns (A, data.dtype, indptr.dtype), or None when the general path
-// must look at A (conversions, canonicalisation); raises ValueError for a corrupted
-// structure or a non-square A that must be square.
-nb::object csc_fast_path(nb::handle A, Flag require_square_flag) {
-    const bool require_square = require_square_flag.value();
-    nb::object shape = A.attr("shape");
-    nb::object indptr = A.attr("indptr"), indices = A.attr("indices"), data = A.attr("data");
-    if (!PyTuple_Check(shape.ptr()) || tuple_size(shape.ptr()) != 2)
-        return nb::none();
-    int64_t M = to_index(tuple_item(shape.ptr(), 0), "M");
-    int64_t N = to_index(tuple_item(shape.ptr(), 1), "N");
-    if (M < 0 || N < 0)
-        return nb::none();
-    Py_buffer pv, iv, dv;
-    auto get = [](nb::handle o, Py_buffer *v) {
-        if (PyObject_GetBuffer(o.ptr(), v, PyBUF_FORMAT | PyBUF_STRIDES) != 0) {
-            PyErr_Clear();
-            return false;
-        }
-        return true;
-    };
-    if (!get(indptr, &pv))
-        return nb::none();
-    bool have_i = get(indices, &iv), have_d = have_i && get(data, &dv);
-    nb::object result = nb::none();
-    Elem e = elem_from_format(pv.format, pv.itemsize);
-    auto contiguous = [&] {
-        for (Py_buffer *v : {&pv, &iv, &dv})
-            if (v->ndim != 1 || (v->shape[0] > 1 && v->strides[0] != v->itemsize)) return false;
-        return true;
-    };
-    // Unaligned arrays (views into byte buffers) take the general path, which copies them.
-    auto data_aligned = [&] {
-        const Py_ssize_t align = std::min<Py_ssize_t>(dv.itemsize & -dv.itemsize, 8);
-        return dv.shape[0] == 0 || align <= 1 ||
-               reinterpret_cast<std::uintptr_t>(dv.buf) % (std::uintptr_t)align == 0;
-    };
-    if (have_d && (e == Elem::i32 || e == Elem::i64) && elem_from_format(iv.format, iv.itemsize) == e &&
-        numeric_format(dv.format) && contiguous() && N < std::numeric_limits<int64_t>::max() &&
-        pv.shape[0] == N + 1 && is_aligned(pv.buf, e) && (iv.shape[0] == 0 || is_aligned(iv.buf, e)) &&
-        data_aligned()) {
-        try {
-            Pattern pat = e == Elem::i32
-                ? check_pattern<int32_t>((int32_t *)pv.buf, N, (int32_t *)iv.buf, iv.shape[0], M)
-                : check_pattern<int64_t>((int64_t *)pv.buf, N, (int64_t *)iv.buf, iv.shape[0], M);
-            int64_t nnz = e == Elem::i32 ? ((int32_t *)pv.buf)[N] : ((int64_t *)pv.buf)[N];
-            if (pat == Pattern::canonical && dv.shape[0] >= nnz) {
-                if (require_square && M != N)
-                    raise(PyExc_ValueError, "A must be square, got shape (%lld, %lld)", (long long)M,
-                          (long long)N);
-                result = nb::make_tuple(A, data.attr("dtype"), indptr.attr("dtype"));
-            }
-        } catch (...) {
-            PyBuffer_Release(&pv); PyBuffer_Release(&iv); PyBuffer_Release(&dv);
-            throw;
-        }
-    }
-    PyBuffer_Release(&pv);
-    if (have_i) PyBuffer_Release(&iv);
-    if (have_d) PyBuffer_Release(&dv);
-    return result;
+// The switch every module reads (common/threads.hpp); lives as long as the process.
+ThreadSwitch the_switch{kThreadSwitchVersion, (uint32_t)sizeof(ThreadSwitch), {0}, {0}};
+
+bool set_release_gil(Flag enabled) {
+    return the_switch.enabled.exchange(enabled.value() ? 1 : 0) != 0;
 }
+bool get_release_gil() { return release_gil_enabled(); }
+void enter_releasing_gil() { the_switch.scoped.fetch_add(1); }
+void exit_releasing_gil() { the_switch.scoped.fetch_sub(1); }
 
 }  // namespace
 
@@ -153,6 +102,16 @@ FERROW_MODULE(_structure, m) {
     m.def("check_coordinates", &check_coordinates, nb::arg("row"), nb::arg("col"),
           nb::arg("nrow"), nb::arg("ncol"),
           "Check coordinate index arrays for equal length and range; raise ValueError otherwise.");
-    m.def("csc_fast_path", &csc_fast_path, nb::arg("A"), nb::arg("require_square"),
+    // Bound before the capsule is published, so a module that finds the capsule finds
+    // its own pointer too (release_gil_enabled() reads through it).
+    thread_switch = &the_switch;
+    m.attr("_thread_switch") = nb::steal(PyCapsule_New(&the_switch, kThreadSwitchCapsule, nullptr));
+    m.def("_set_release_gil", &set_release_gil, nb::arg("enabled"),
+          "Set the process-wide switch; return its previous setting.");
+    m.def("_get_release_gil", &get_release_gil,
+          "Whether library calls release the interpreter lock now.");
+    m.def("_enter_releasing_gil", &enter_releasing_gil);
+    m.def("_exit_releasing_gil", &exit_releasing_gil);
+    m.def("csc_fast_path", &fast_path, nb::arg("A"), nb::arg("require_square"),
           "validate_csc_input for a CSC object that needs no conversion; None otherwise.");
 }

@@ -6,8 +6,8 @@
 
 #include <cstdint>
 
-#include "native/amd_twin.hpp"
-#include "native/module.hpp"
+#include "amd/amd_twin.hpp"
+#include "common/module_def.hpp"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "native/colamd_twin.hpp"
+#include "colamd/colamd_twin.hpp"
 
 using namespace ferrow;
 using namespace ferrow::colamd_twin;

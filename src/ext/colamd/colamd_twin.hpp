@@ -25,13 +25,13 @@
 #include <memory>
 #include <string>
 
-#include "buffers.hpp"
-#include "errors.hpp"
-#include "function.hpp"
-#include "module.hpp"
-#include "pyobj.hpp"
-#include "records.hpp"
-#include "trivial.hpp"
+#include "common/buffers.hpp"
+#include "common/errors.hpp"
+#include "common/documented_function.hpp"
+#include "common/module_def.hpp"
+#include "common/pyobj.hpp"
+#include "common/records.hpp"
+#include "common/trivial.hpp"
 
 namespace ferrow::colamd_twin {
 
