@@ -103,9 +103,24 @@ def _one_line(exc):
     return " ".join(text.split())
 
 
+_MMREAD_ARRAYS = None  # mmread's keyword arguments, decided on first use
+
+
+def _mmread_array_option():
+    """mmread's request for sparse arrays (SciPy 1.15+ returns deprecated matrices otherwise)."""
+    import inspect
+
+    import scipy.io
+
+    return {"spmatrix": False} if "spmatrix" in inspect.signature(scipy.io.mmread).parameters else {}
+
+
 def _read_mtx(path, kind):
     import scipy.io
 
+    global _MMREAD_ARRAYS
+    if _MMREAD_ARRAYS is None:
+        _MMREAD_ARRAYS = _mmread_array_option()
     stream, first = _open_text_stream(path, kind)
     with stream:
         if not first.lstrip().lower().startswith(b"%%matrixmarket"):
@@ -115,7 +130,7 @@ def _read_mtx(path, kind):
         try:
             # An uncompressed file goes to the reader by its name: the reader aborts the
             # process on some errors met while reading a Python stream.
-            return scipy.io.mmread(path if kind == "text" else stream)
+            return scipy.io.mmread(path if kind == "text" else stream, **_MMREAD_ARRAYS)
         except Exception as exc:  # the reader's own diagnosis of a malformed file
             error = exc
     # Some files (SuiteSparse's own samples among them) number rows and columns from 0;
