@@ -81,17 +81,8 @@ SRC="$CACHE/src"
 mkdir -p "$SRC"
 APTDIR="$CACHE/apt"
 if [ ! -f "$SRC/$TARBALL" ]; then
-    mirror=""
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        mirror=$(awk '/^URIs:/ {for (i=2;i<=NF;i++) if ($i !~ /security/) {print $i; exit}}' "$f")
-        [ -n "$mirror" ] && break
-    done
-    if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
-        mirror=$(awk '$1=="deb" && $0 !~ /security/ {for (i=2;i<=NF;i++) if ($i ~ /^https?:/) {print $i; exit}}' /etc/apt/sources.list)
-    fi
-    [ -n "$mirror" ] || die "no Debian archive URI found in the apt sources"
-    mirror=${mirror%/}
+    . "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
+    mirror=$(debian_mirror) || die "no Debian archive URI found in the apt sources"
     log "archive: $mirror"
     mkdir -p "$APTDIR/lists/partial" "$APTDIR/cache/archives/partial"
     echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror trixie main" > "$APTDIR/sources.list"

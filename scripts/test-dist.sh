@@ -21,19 +21,8 @@ BASE_PACKAGES=python3,python3-venv,ca-certificates
 log() { echo "[test-dist] $*" >&2; }
 die() { echo "[test-dist] error: $*" >&2; exit 1; }
 
-mirror() {  # the Debian archive URI of the machine's own apt sources
-    local m="" f
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        m=$(awk '/^URIs:/ {for (i=2;i<=NF;i++) if ($i !~ /security/) {print $i; exit}}' "$f")
-        [ -n "$m" ] && break
-    done
-    if [ -z "$m" ] && [ -f /etc/apt/sources.list ]; then
-        m=$(awk '$1=="deb" && $0 !~ /security/ {for (i=2;i<=NF;i++) if ($i ~ /^https?:/) {print $i; exit}}' /etc/apt/sources.list)
-    fi
-    [ -n "$m" ] || die "no Debian archive URI found in the apt sources"
-    echo "${m%/}"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/debian-mirror.sh"
+mirror() { debian_mirror || die "no Debian archive URI found in the apt sources"; }
 
 MOUNTED=()
 TMPDIRS=()
