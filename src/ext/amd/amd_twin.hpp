@@ -26,23 +26,20 @@
 #include <string>
 #include <utility>
 
+#include "amd/amd_worker.hpp"
 #include "common/buffers.hpp"
+#include "common/csc_input.hpp"
+#include "common/dispatch.hpp"
 #include "common/errors.hpp"
 #include "common/pyobj.hpp"
 #include "common/records.hpp"
+#include "common/threads.hpp"
 #include "common/trivial.hpp"
+#include "common/worth_releasing.hpp"
 
 namespace ferrow::amd_twin {
 
 namespace nb = nanobind;
-
-// Slots of the control and information arrays, and the statuses, of both libraries
-// (plain ints: they also reach Python calls, where an enum would need a bound type).
-inline constexpr int CONTROL = 5, DENSE = 0, AGGRESSIVE = 1;
-inline constexpr int INFO = 20, STATUS = 0, N_ = 1, NZ = 2, SYMMETRY = 3, NZDIAG = 4,
-                     NZ_A_PLUS_AT = 5, NDENSE = 6, MEMORY = 7, NCMPA = 8, LNZ = 9, NDIV = 10,
-                     NMULTSUBS_LDL = 11, NMULTSUBS_LU = 12, DMAX = 13;
-inline constexpr int OK = 0, OUT_OF_MEMORY = -1, INVALID = -2, OK_BUT_JUMBLED = 1;
 
 // Compares the slots above with a library's own macros, in the module that includes its
 // header: FERROW_AMD_TWIN_CHECK(CAMD) or FERROW_AMD_TWIN_CHECK(AMD).
@@ -229,8 +226,12 @@ inline constexpr RecordField info_fields[] = {
 template <class T> struct Twin {
     static constexpr bool constrained = T::constrained;
 
-    static inline Held np_array, np_arange, np_empty, np_zeros, np_ascontiguousarray, np_float64;
+    static inline Held np_empty, np_zeros, np_ascontiguousarray, np_float64, np_int32, np_int64;
     static inline Held validate_csc_input, Error, InvalidMatrixError, MemoryError, Info;
+
+    static nb::handle index_dtype(Elem index) {
+        return index == Elem::i32 ? np_int32.get() : np_int64.get();
+    }
 
     // Translates the library's status; the one place this module reads it.
     static void handle_status(int status, const double *info) {
@@ -255,6 +256,19 @@ template <class T> struct Twin {
                                               format.c_str());
     }
 
+    // The worker over checked arrays, without the interpreter lock when the switch is on
+    // and the problem is large enough to be worth it, then the status translation.
+    template <class I>
+    static void run_order(CscPattern<I> A, I *p, double *ctrl, double *info, const I *c) {
+        int status;
+        {
+            LibraryCall scope(release_gil_for(A.ncol + A.nnz()));
+            status = order_worker<T>(A, p, ctrl, info, c);
+        }
+        handle_status(status, info);
+    }
+
+    // The raw wrapper: every array checked, as the library trusts their lengths.
     template <class I>
     static void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj,
                       nb::handle ctrl_obj, nb::handle info_obj, nb::handle C_obj) {
@@ -295,51 +309,21 @@ template <class T> struct Twin {
             raise(PyExc_ValueError, "Ai is too short: Ap[N] is %lld but Ai has %zd entries",
                   (long long)ap[N], Ai.size());
         const I *c = checked_constraints<I>(C, given, N);
-
-        double *info_p = info.data<double>();
-        int status = T::order((I)N, ap, Ai.data<I>(), p.data<I>(), ctrl.data<double>(), info_p, c);
-        handle_status(status, info_p);
+        run_order<I>(CscPattern<I>{N, N, ap, Ai.data<I>()}, p.data<I>(), ctrl.data<double>(),
+                     info.data<double>(), c);
     }
 
     static void order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle p,
                             nb::handle ctrl, nb::handle info, nb::handle constraints) {
         Elem variant = index_variant(Ap);
         int64_t N = to_index(N_obj, "N");
-        if (variant == Elem::i32)
-            order<int32_t>(N, Ap, Ai, p, ctrl, info, constraints);
-        else
-            order<int64_t>(N, Ap, Ai, p, ctrl, info, constraints);
+        dispatch_index(variant, [&](auto index) {
+            order<decltype(index)>(N, Ap, Ai, p, ctrl, info, constraints);
+        });
     }
     static void unconstrained_order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai,
                                           nb::handle p, nb::handle ctrl, nb::handle info) {
         order_entry(N_obj, Ap, Ai, p, ctrl, info, Py_None);
-    }
-
-    // A matrix without entries (or without rows and columns), with constraints: the order
-    // by constraint set, and the statistics the library reports for it, computed here.
-    template <class I>
-    static void trivial(int64_t N, nb::handle p_obj, nb::handle C_obj, nb::handle info_obj) {
-        constexpr Elem E = elem_of<I>();
-        Buffer p, C, info;
-        p.acquire(p_obj, "p", true, E);
-        info.acquire(info_obj, "info", true, Elem::f64);
-        const bool given = !C_obj.is_none();
-        if (given)
-            C.acquire(C_obj, "constraints", false, E);
-        p.require_exact_length(N, "one per column");
-        info.require_length(INFO, "the library's information length");
-        require_constraint_length(C.size(), given, N);
-        order_by_constraints<I>(checked_constraints<I>(C, given, N), N, p.data<I>());
-        // What the ordering reports for N nodes and no entries: no off-diagonal entries (so
-        // a symmetric pattern), a factor L without off-diagonal entries, and the memory of
-        // its workspaces (two of N entries, eight of N + 1), none when N is 0.
-        double *in = info.data<double>();
-        in[STATUS] = OK;
-        in[N_] = (double)N;
-        in[SYMMETRY] = 1.0;
-        in[MEMORY] = N == 0 ? 0.0 : (double)(10 * N + 8) * (double)sizeof(I);
-        in[DMAX] = N == 0 ? 0.0 : 1.0;
-        // nz, nzdiag, nz_A_plus_AT, Ndense, Ncmpa, Lnz, Ndiv and the flop counts stay 0.
     }
 
     static nb::object convert_constraints(nb::handle constraints, nb::handle itype) {
@@ -349,47 +333,50 @@ template <class T> struct Twin {
                                       "Constraints must be an array of integers.");
     }
 
+    // The ordering: validate A, answer trivial shapes, fill the controls, run the worker,
+    // translate its status, return p (and the statistics).
     static nb::object ordering(nb::handle A_in, nb::handle constraints, nb::handle dense_thresh,
                                nb::handle aggressive, Flag return_info) {
-        nb::dict kw;
-        kw["require_square"] = true;
-        nb::tuple validated = nb::borrow<nb::tuple>(validate_csc_input.get()(A_in, **kw));
-        nb::object A = validated[0];
-        nb::object itype = validated[2];
-        int64_t N = to_index(A.attr("shape")[0], "N");
+        CscInput in;
+        validate_csc(A_in, true, in, false);
+        const int64_t N = in.ncol;
+        nb::handle itype = index_dtype(in.index());
         // No rows and columns, or (with constraints) no entries: answered here, with the
         // statistics the library reports for such a matrix. AMD orders a matrix without
         // entries itself.
-        if (N == 0 || (constrained && to_index(A.attr("nnz"), "nnz") == 0)) {
-            nb::object p = np_empty(N, nb::arg("dtype") = itype);
-            nb::object info = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
-            nb::object C = convert_constraints(constraints, itype);
-            if (index_variant(p) == Elem::i32)
-                trivial<int32_t>(N, p, C, info);
-            else
-                trivial<int64_t>(N, p, C, info);
-            if (return_info.value())
-                return nb::make_tuple(p, Info.get().attr("from_array")(info));
-            return p;
+        const bool trivial = N == 0 || (constrained && in.nnz() == 0);
+
+        double ctrl[CONTROL];
+        if (!trivial) {
+            T::defaults(ctrl);
+            if (!dense_thresh.is_none())
+                ctrl[DENSE] = (double)(float)to_double(dense_thresh);
+            if (!aggressive.is_none())
+                ctrl[AGGRESSIVE] = truth(aggressive) ? 1.0 : 0.0;
         }
 
-        nb::object ctrl = np_empty(CONTROL, nb::arg("dtype") = np_float64.get());
-        Buffer ctrl_buf;
-        ctrl_buf.acquire(ctrl, "ctrl", true, Elem::f64);
-        double *c = ctrl_buf.data<double>();
-        T::defaults(c);
-        if (!dense_thresh.is_none())
-            c[DENSE] = (double)(float)to_double(dense_thresh);
-        if (!aggressive.is_none())
-            c[AGGRESSIVE] = truth(aggressive) ? 1.0 : 0.0;
+        nb::object p_obj = np_empty(N, nb::arg("dtype") = itype);
+        nb::object info_obj = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
+        nb::object C_obj = convert_constraints(constraints, itype);
+        const bool given = !C_obj.is_none();
+        Buffer p, info, C;
+        p.acquire(p_obj, "p", true, in.index());
+        info.acquire(info_obj, "info", true, Elem::f64);
+        if (given)
+            C.acquire(C_obj, "constraints", false, in.index());
+        require_constraint_length(C.size(), given, N);
 
-        nb::object info = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
-        nb::object p = np_empty(N, nb::arg("dtype") = itype);
-        nb::object C = convert_constraints(constraints, itype);
-        order_entry(nb::int_(N), A.attr("indptr"), A.attr("indices"), p, ctrl, info, C);
+        dispatch_index(in.index(), [&](auto index) {
+            using I = decltype(index);
+            const I *c = checked_constraints<I>(C, given, N);
+            if (trivial)
+                trivial_worker<I>(N, c, p.data<I>(), info.data<double>());
+            else
+                run_order<I>(in.pattern<I>(), p.data<I>(), ctrl, info.data<double>(), c);
+        });
         if (return_info.value())
-            return nb::make_tuple(p, Info.get().attr("from_array")(info));
-        return p;
+            return nb::make_tuple(p_obj, Info.get().attr("from_array")(info_obj));
+        return p_obj;
     }
     // return_info as a plain object: the signature the module has always shown.
     static nb::object unconstrained_ordering(nb::handle A_in, nb::handle dense_thresh,
@@ -439,13 +426,14 @@ template <class T> struct Twin {
     static void init(nb::module_ &m) {
         static const std::string doc_of_module = module_doc();
         init_module_frame(m, doc_of_module.c_str(),
-                          {{&np_array, "array"},
-                           {&np_arange, "arange"},
-                           {&np_empty, "empty"},
+                          {{&np_empty, "empty"},
                            {&np_zeros, "zeros"},
                            {&np_ascontiguousarray, "ascontiguousarray"},
-                           {&np_float64, "float64"}},
+                           {&np_float64, "float64"},
+                           {&np_int32, "int32"},
+                           {&np_int64, "int64"}},
                           true, validate_csc_input, T::all, 6);
+        bind_thread_switch();
 
         static const std::string error_doc = exception_doc(0), invalid_doc = exception_doc(1),
                                  memory_doc = exception_doc(2);

@@ -19,19 +19,21 @@
 #include <nanobind/nanobind.h>
 
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
 #include <limits>
-#include <memory>
 #include <string>
 
+#include "colamd/colamd_worker.hpp"
 #include "common/buffers.hpp"
-#include "common/errors.hpp"
+#include "common/csc_input.hpp"
+#include "common/dispatch.hpp"
 #include "common/documented_function.hpp"
+#include "common/errors.hpp"
 #include "common/module_def.hpp"
 #include "common/pyobj.hpp"
 #include "common/records.hpp"
+#include "common/threads.hpp"
 #include "common/trivial.hpp"
+#include "common/worth_releasing.hpp"
 
 namespace ferrow::colamd_twin {
 
@@ -78,10 +80,6 @@ struct FunctionDoc {
     const char *see_also;
 };
 
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-
 // Text of the record's class documentation, with the library's name and source file.
 inline std::string stats_doc(const char *library, const char *source) {
     std::string L = library, S = source;
@@ -121,7 +119,7 @@ template <class Traits> struct Twin {
     using T = Traits;
     static constexpr bool constrained = T::constrained;
 
-    static inline Held np_array, np_arange, np_zeros, np_asarray, np_float64;
+    static inline Held np_zeros, np_asarray, np_float64, np_int32, np_int64;
     static inline Held validate_csc_input, Error, ValueError, MemoryError, InternalError, Stats;
 
     // ---- status translation: the one place the library's status is read -----------------
@@ -145,12 +143,14 @@ template <class Traits> struct Twin {
         return "unknown status " + std::to_string(status);
     }
 
-    // `ok` is the library's return value (non-zero: success), `stats` its statistics.
-    template <class I> static void handle_errors(int ok, const I *stats) {
-        nb::gil_scoped_acquire gil;
+    // `outcome` is what the worker left behind, `stats` the library's statistics.
+    template <class I> static void handle_errors(Outcome outcome, const I *stats) {
+        if (outcome.unallocated > 0)
+            raise(PyExc_MemoryError, "cannot allocate the work array of %lld entries",
+                  (long long)outcome.unallocated);
         const std::string lib = T::library;
         const int64_t status = stats[status_slot];
-        if (ok) {
+        if (outcome.ok) {
             if (status == 0)
                 return;
             if (assertions_enabled())
@@ -167,7 +167,7 @@ template <class Traits> struct Twin {
         raise_object(ValueError.get(), lib + " returned an error:" + status_text(status) + ".");
     }
 
-    // ---- the library wrappers: every buffer checked before the library sees it -----------
+    // ---- checks: every value and buffer checked before the library sees it -----------------
 
     // Refuses a size that the index type of the arrays cannot carry.
     template <class I> static void require_fits(int64_t v, const char *name) {
@@ -195,23 +195,12 @@ template <class Traits> struct Twin {
             "Constraint %lld at position %lld is outside 0..N-1 (N = %lld).");
     }
 
+    // The sizes of a column ordering of an M x N pattern with nnz row indices and a
+    // constraint vector of C_size entries (if given); returns the work length the library
+    // recommends.
     template <class I>
-    static void column(int64_t M, int64_t N, nb::handle Ap_obj, nb::handle Ai_obj,
-                       nb::handle perm_obj, nb::handle knobs_obj, nb::handle stats_obj,
-                       nb::handle C_obj) {
+    static I column_checks(int64_t M, int64_t N, int64_t nnz, int64_t C_size, bool has_C) {
         using R = typename T::template Routines<I>;
-        constexpr Elem E = elem_of<I>();
-        const bool has_C = !C_obj.is_none();
-        Buffer Ap, Ai, perm, knobs, stats, C;
-        Ap.acquire(Ap_obj, "Ap", false, E);
-        Ai.acquire(Ai_obj, "Ai", false, E);
-        perm.acquire(perm_obj, "perm", true, E);
-        knobs.acquire(knobs_obj, "knobs", false, Elem::f64);
-        stats.acquire(stats_obj, "stats", true, E);
-        if (has_C)
-            C.acquire(C_obj, "constraints", false, E);
-
-        const int64_t nnz = Ai.size();
         require_fits<I>(M, "M");
         require_fits<I>(N, "N");
         require_fits<I>(nnz, "nnz");
@@ -220,67 +209,108 @@ template <class Traits> struct Twin {
             raise(PyExc_ValueError, "Recommended Alen is zero: one of {A.nnz, M, N} is erroneous.");
         if (recommended > (size_t)std::numeric_limits<I>::max())
             raise(Error.ptr(), "Recommended Alen (%zu) does not fit the %s index type: "
-                  "use int64 index arrays.", recommended, elem_name(E));
+                  "use int64 index arrays.", recommended, elem_name(elem_of<I>()));
         const I Alen = (I)recommended;
         if ((int64_t)Alen < nnz)
             raise(Error.ptr(), "Recommended Alen is less than nnz.");
-        require_constraint_length(C.size(), has_C, N);
-        Ap.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
-        perm.require_exact_length(N + 1, "N + 1, as Ap");
-        knobs.require_length(T::knob_count, "the library's knob count");
-        stats.require_length(T::stats_count, "the library's statistics count");
-        check_pointers<I>(Ap, N, Ai);
-        const I *c = checked_constraints<I>(C, has_C, N);
+        require_constraint_length(C_size, has_C, N);
+        return Alen;
+    }
 
-        // The library reorders the row indices in place and uses the rest of the work
-        // array as workspace; the column pointers become its output.
-        std::unique_ptr<I, FreeDeleter> work(static_cast<I *>(std::calloc((size_t)Alen, sizeof(I))));
-        if (!work)
-            raise(PyExc_MemoryError, "cannot allocate the work array of %lld entries",
-                  (long long)Alen);
-        if (nnz > 0)
-            std::memcpy(work.get(), Ai.data<I>(), (size_t)nnz * sizeof(I));
-        std::memmove(perm.data<I>(), Ap.data<I>(), (size_t)(N + 1) * sizeof(I));
-        I *st = stats.data<I>();
-        int ok = R::column((I)M, (I)N, Alen, work.get(), perm.data<I>(), knobs.data<double>(),
-                           st, c);
-        handle_errors<I>(ok, st);
+    // The sizes of a symmetric ordering of an N x N pattern with nnz row indices.
+    template <class I>
+    static void symmetric_checks(int64_t N, int64_t nnz, int64_t C_size, bool has_C) {
+        require_constraint_length(C_size, has_C, N);
+        require_fits<I>(N, "N");
+        require_fits<I>(nnz, "nnz");
+    }
+
+    // ---- the workers, without the interpreter lock when the switch is on and the
+    // problem is large enough to be worth it, then the status translation ----------------
+
+    template <class I>
+    static void run_column(CscPattern<I> A, int64_t ai_len, I Alen, I *perm, double *knobs,
+                           I *stats, const I *c) {
+        using R = typename T::template Routines<I>;
+        Outcome outcome;
+        {
+            LibraryCall scope(release_gil_for(A.nrow + A.ncol + ai_len));
+            outcome = column_worker<R>(A, ai_len, Alen, perm, knobs, stats, c);
+        }
+        handle_errors<I>(outcome, stats);
+    }
+
+    template <class I>
+    static void run_symmetric(CscPattern<I> A, int64_t ai_len, I *perm, double *knobs, I *stats,
+                              const I *c) {
+        using R = typename T::template Routines<I>;
+        Outcome outcome;
+        {
+            LibraryCall scope(release_gil_for(A.ncol + ai_len));
+            outcome = symmetric_worker<R>(A, perm, knobs, stats, c);
+        }
+        handle_errors<I>(outcome, stats);
+    }
+
+    // ---- the raw wrappers: every buffer checked, as the libraries trust their lengths ----
+
+    // The buffers of a raw wrapper call, acquired in the order of its parameters.
+    struct RawBuffers {
+        Buffer Ap, Ai, perm, knobs, stats, C;
+        bool has_C;
+        template <class I>
+        RawBuffers(I, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle perm_obj,
+                   nb::handle knobs_obj, nb::handle stats_obj, nb::handle C_obj)
+            : has_C(!C_obj.is_none()) {
+            constexpr Elem E = elem_of<I>();
+            Ap.acquire(Ap_obj, "Ap", false, E);
+            Ai.acquire(Ai_obj, "Ai", false, E);
+            perm.acquire(perm_obj, "perm", true, E);
+            knobs.acquire(knobs_obj, "knobs", false, Elem::f64);
+            stats.acquire(stats_obj, "stats", true, E);
+            if (has_C)
+                C.acquire(C_obj, "constraints", false, E);
+        }
+        // Ap and perm of N + 1 entries, pointers within Ai.
+        template <class I> void require_pattern(int64_t N) const {
+            Ap.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
+            perm.require_exact_length(N + 1, "N + 1, as Ap");
+            check_pointers<I>(Ap, N, Ai);
+        }
+        void require_controls() const {
+            knobs.require_length(T::knob_count, "the library's knob count");
+            stats.require_length(T::stats_count, "the library's statistics count");
+        }
+        template <class I> CscPattern<I> pattern(int64_t M, int64_t N) const {
+            return CscPattern<I>{M, N, Ap.data<I>(), Ai.data<I>()};
+        }
+    };
+
+    template <class I>
+    static void column(int64_t M, int64_t N, nb::handle Ap_obj, nb::handle Ai_obj,
+                       nb::handle perm_obj, nb::handle knobs_obj, nb::handle stats_obj,
+                       nb::handle C_obj) {
+        RawBuffers b(I{}, Ap_obj, Ai_obj, perm_obj, knobs_obj, stats_obj, C_obj);
+        const I Alen = column_checks<I>(M, N, b.Ai.size(), b.C.size(), b.has_C);
+        b.template require_pattern<I>(N);
+        b.require_controls();
+        const I *c = checked_constraints<I>(b.C, b.has_C, N);
+        run_column<I>(b.template pattern<I>(M, N), b.Ai.size(), Alen, b.perm.template data<I>(),
+                      b.knobs.template data<double>(), b.stats.template data<I>(), c);
     }
 
     template <class I>
     static void symmetric(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle perm_obj,
                           nb::handle knobs_obj, nb::handle stats_obj, nb::handle C_obj) {
-        using R = typename T::template Routines<I>;
-        constexpr Elem E = elem_of<I>();
-        const bool has_C = !C_obj.is_none();
-        Buffer Ap, Ai, perm, knobs, stats, C;
-        Ap.acquire(Ap_obj, "Ap", false, E);
-        Ai.acquire(Ai_obj, "Ai", false, E);
-        perm.acquire(perm_obj, "perm", true, E);
-        knobs.acquire(knobs_obj, "knobs", false, Elem::f64);
-        stats.acquire(stats_obj, "stats", true, E);
-        if (has_C)
-            C.acquire(C_obj, "constraints", false, E);
-
-        require_constraint_length(C.size(), has_C, N);
-        require_fits<I>(N, "N");
-        require_fits<I>(Ai.size(), "nnz");
+        RawBuffers b(I{}, Ap_obj, Ai_obj, perm_obj, knobs_obj, stats_obj, C_obj);
+        symmetric_checks<I>(N, b.Ai.size(), b.C.size(), b.has_C);
         // A negative N is reported by the library before it touches any array.
-        if (N >= 0) {
-            Ap.require_exact_length(plus_one(N, "N"), "N + 1 column pointers");
-            perm.require_exact_length(N + 1, "N + 1, as Ap");
-            check_pointers<I>(Ap, N, Ai);
-        }
-        knobs.require_length(T::knob_count, "the library's knob count");
-        stats.require_length(T::stats_count, "the library's statistics count");
-        const I *c = checked_constraints<I>(C, has_C, N);
-
-        // The library only reads Ap and Ai; it allocates its own work arrays.
-        I *st = stats.data<I>();
-        int ok = R::symmetric((I)N, const_cast<I *>(Ai.data<I>()), const_cast<I *>(Ap.data<I>()),
-                              perm.data<I>(), knobs.data<double>(), st, &std::calloc, &std::free,
-                              c);
-        handle_errors<I>(ok, st);
+        if (N >= 0)
+            b.template require_pattern<I>(N);
+        b.require_controls();
+        const I *c = checked_constraints<I>(b.C, b.has_C, N);
+        run_symmetric<I>(b.template pattern<I>(N, N), b.Ai.size(), b.perm.template data<I>(),
+                         b.knobs.template data<double>(), b.stats.template data<I>(), c);
     }
 
     static void column_entry(nb::handle M, nb::handle N, nb::handle Ap, nb::handle Ai,
@@ -288,131 +318,110 @@ template <class Traits> struct Twin {
                              nb::handle constraints) {
         Elem variant = index_variant(Ap);
         int64_t m = to_index(M, "M"), n = to_index(N, "N");
-        if (variant == Elem::i32)
-            column<int32_t>(m, n, Ap, Ai, perm, knobs, stats, constraints);
-        else
-            column<int64_t>(m, n, Ap, Ai, perm, knobs, stats, constraints);
+        dispatch_index(variant, [&](auto index) {
+            column<decltype(index)>(m, n, Ap, Ai, perm, knobs, stats, constraints);
+        });
     }
 
     static void symmetric_entry(nb::handle N, nb::handle Ap, nb::handle Ai, nb::handle perm,
                                 nb::handle knobs, nb::handle stats, nb::handle constraints) {
         Elem variant = index_variant(Ap);
         int64_t n = to_index(N, "N");
-        if (variant == Elem::i32)
-            symmetric<int32_t>(n, Ap, Ai, perm, knobs, stats, constraints);
-        else
-            symmetric<int64_t>(n, Ap, Ai, perm, knobs, stats, constraints);
+        dispatch_index(variant, [&](auto index) {
+            symmetric<decltype(index)>(n, Ap, Ai, perm, knobs, stats, constraints);
+        });
     }
 
-    // ---- trivial shapes --------------------------------------------------------------------
+    // ---- the public orderings --------------------------------------------------------------
 
-    // A matrix without rows, columns or entries: its columns in the order of their
-    // constraint sets (natural order within a set), as the library orders them, and the
-    // statistics the library reports for it.
-    template <class I>
-    static void trivial(int64_t M, int64_t N, nb::handle q_obj, nb::handle C_obj,
-                        nb::handle stats_obj) {
-        constexpr Elem E = elem_of<I>();
-        const bool has_C = !C_obj.is_none();
-        Buffer q, C, stats;
-        q.acquire(q_obj, "q", true, E);
-        stats.acquire(stats_obj, "stats", true, E);
-        if (has_C)
-            C.acquire(C_obj, "constraints", false, E);
-        require_fits<I>(M, "M");
-        require_fits<I>(N, "N");
-        q.require_exact_length(N, "one per column");
-        stats.require_length(T::stats_count, "the library's statistics count");
-        require_constraint_length(C.size(), has_C, N);
-        order_by_constraints<I>(checked_constraints<I>(C, has_C, N), N, q.data<I>());
-        I *st = stats.data<I>();
-        if constexpr (T::counts_empty_as_ignored) {
-            st[0] = (I)M;  // every row and every column is empty
-            st[1] = (I)N;
-        }
-        st[4] = -1;  // info1 and info2 as after any successful ordering; the rest stay 0
-        st[5] = -1;
+    static nb::handle index_dtype(Elem index) {
+        return index == Elem::i32 ? np_int32.get() : np_int64.get();
     }
 
-    static nb::object trivial_answer(int64_t M, int64_t N, nb::handle constraints,
-                                     nb::handle out_dtype, bool return_info) {
-        nb::object C = nb::none();
+    static nb::object convert_constraints(nb::handle constraints, nb::handle itype) {
         if constexpr (constrained) {
             if (!constraints.is_none())
-                C = convert_integer_vector(np_asarray, constraints, out_dtype,
-                                           "Constraints must be an array of integers.", "C");
+                return convert_integer_vector(np_asarray, constraints, itype,
+                                              "Constraints must be an array of integers.", "C");
         }
-        nb::object q = np_zeros(N, nb::arg("dtype") = out_dtype);
-        nb::object stats = np_zeros(T::stats_count, nb::arg("dtype") = out_dtype);
-        if (index_variant(q) == Elem::i32)
-            trivial<int32_t>(M, N, q, C, stats);
-        else
-            trivial<int64_t>(M, N, q, C, stats);
-        if (return_info)
-            return nb::make_tuple(q, Stats.get().attr("from_array")(stats));
-        return q;
+        return nb::none();
     }
-
-    // ---- the shared body of the two orderings --------------------------------------------
 
     static void store_threshold(double *knobs, int slot, nb::handle value) {
         if (!value.is_none())
             knobs[slot] = (double)(float)to_double(value);  // single precision, as the library's
     }
 
+    // The shared body of the two orderings: validate A, answer trivial shapes, fill the
+    // knobs, run the worker, translate its status, return q (and the statistics).
     static nb::object base(nb::handle A_in, nb::handle constraints, Flag is_symmetric_flag,
                            nb::handle dense_row_thresh, nb::handle dense_col_thresh,
                            nb::handle aggressive, nb::handle opt_lu, Flag return_info_flag) {
         const bool is_symmetric = is_symmetric_flag.value();
         const bool return_info = return_info_flag.value();
+        CscInput in;
+        validate_csc(A_in, is_symmetric, in, false);
+        const int64_t M = in.nrow, N = in.ncol, ai_len = in.i.size();
+        const Elem index = in.index();
+        nb::handle itype = index_dtype(index);
+        // A matrix without rows, columns or entries: its columns in the order of their
+        // constraint sets (natural order within a set), as the library orders them, and
+        // the statistics the library reports for it.
+        const bool trivial = M == 0 || N == 0 || in.nnz() == 0;
 
-        auto [A, unused, out_dtype] = unpack<3>(validate_csc_input(A_in, nb::bool_(is_symmetric)));
-        (void)unused;
-        nb::object shape = A.attr("shape");
-        const int64_t M = to_index(nb::object(shape[0]), "M");
-        const int64_t N = to_index(nb::object(shape[1]), "N");
-        if (M == 0 || N == 0 || to_index(A.attr("nnz"), "nnz") == 0)
-            return trivial_answer(M, N, constraints, out_dtype, return_info);
-
-        nb::object knobs = np_zeros(T::knob_count, nb::arg("dtype") = np_float64.get());
-        {
-            Buffer kb;
-            kb.acquire(knobs, "knobs", true, Elem::f64);
-            double *k = kb.data<double>();
-            T::set_defaults(k);
-            store_threshold(k, T::dense_row_slot, dense_row_thresh);
-            store_threshold(k, T::dense_col_slot, dense_col_thresh);
+        double knobs[T::knob_count];
+        if (!trivial) {
+            T::set_defaults(knobs);
+            store_threshold(knobs, T::dense_row_slot, dense_row_thresh);
+            store_threshold(knobs, T::dense_col_slot, dense_col_thresh);
             if (!aggressive.is_none())
-                k[T::aggressive_slot] = truth(aggressive) ? 1.0 : 0.0;
+                knobs[T::aggressive_slot] = truth(aggressive) ? 1.0 : 0.0;
             if constexpr (constrained) {
                 if (!opt_lu.is_none()) {
                     nb::str lu("lu"), cholesky("cholesky");
                     const bool is_lu = opt_lu.equal(lu);
                     if (!is_lu && !opt_lu.equal(cholesky))
                         raise(PyExc_ValueError, "opt_lu must be either 'lu' or 'cholesky'.");
-                    k[T::lu_slot] = is_lu ? 1.0 : 0.0;
+                    knobs[T::lu_slot] = is_lu ? 1.0 : 0.0;
                 }
             }
         }
-        nb::object C = nb::none();
-        if constexpr (constrained) {
-            if (!constraints.is_none())
-                C = convert_integer_vector(np_asarray, constraints, out_dtype,
-                                           "Constraints must be an array of integers.", "C");
-        }
+        nb::object C_obj = convert_constraints(constraints, itype);
+        const bool has_C = !C_obj.is_none();
+        // perm has N + 1 entries, as the column routines need; q is a view of its first N.
+        nb::object perm_obj = np_zeros(trivial ? N : N + 1, nb::arg("dtype") = itype);
+        nb::object stats_obj = np_zeros(T::stats_count, nb::arg("dtype") = itype);
+        Buffer perm, stats, C;
+        perm.acquire(perm_obj, "perm", true, index);
+        stats.acquire(stats_obj, "stats", true, index);
+        if (has_C)
+            C.acquire(C_obj, "constraints", false, index);
 
-        nb::object perm = np_zeros(N + 1, nb::arg("dtype") = out_dtype);
-        nb::object stats = np_zeros(T::stats_count, nb::arg("dtype") = out_dtype);
-        if (is_symmetric)
-            symmetric_entry(nb::int_(N), A.attr("indptr"), A.attr("indices"), perm, knobs, stats, C);
-        else
-            column_entry(nb::int_(M), nb::int_(N), A.attr("indptr"), A.attr("indices"), perm,
-                         knobs, stats, C);
+        dispatch_index(index, [&](auto index_type) {
+            using I = decltype(index_type);
+            I *q = perm.data<I>(), *st = stats.data<I>();
+            if (trivial) {
+                require_fits<I>(M, "M");
+                require_fits<I>(N, "N");
+                require_constraint_length(C.size(), has_C, N);
+                order_by_constraints<I>(checked_constraints<I>(C, has_C, N), N, q);
+                trivial_stats<I>(M, N, T::counts_empty_as_ignored, st);
+            } else if (is_symmetric) {
+                symmetric_checks<I>(N, ai_len, C.size(), has_C);
+                run_symmetric<I>(in.pattern<I>(), ai_len, q, knobs, st,
+                                 checked_constraints<I>(C, has_C, N));
+            } else {
+                const I Alen = column_checks<I>(M, N, ai_len, C.size(), has_C);
+                run_column<I>(in.pattern<I>(), ai_len, Alen, q, knobs, st,
+                              checked_constraints<I>(C, has_C, N));
+            }
+        });
 
-        nb::object q = perm[nb::slice(nb::int_(0), nb::int_(N), nb::none())];  // q.base is perm
+        nb::object q_obj = trivial ? perm_obj
+                                   : perm_obj[nb::slice(nb::int_(0), nb::int_(N), nb::none())];
         if (return_info)
-            return nb::make_tuple(q, Stats.get().attr("from_array")(stats));
-        return q;
+            return nb::make_tuple(q_obj, Stats.get().attr("from_array")(stats_obj));
+        return q_obj;
     }
 
     static nb::dict get_defaults() {
@@ -459,12 +468,13 @@ template <class Traits> struct Twin {
 
     static void init(nb::module_ &m) {
         init_module_frame(m, T::module_doc,
-                          {{&np_array, "array"},
-                           {&np_arange, "arange"},
-                           {&np_zeros, "zeros"},
+                          {{&np_zeros, "zeros"},
                            {&np_asarray, "asarray"},
-                           {&np_float64, "float64"}},
+                           {&np_float64, "float64"},
+                           {&np_int32, "int32"},
+                           {&np_int64, "int64"}},
                           true, validate_csc_input, T::all, sizeof(T::all) / sizeof(T::all[0]));
+        bind_thread_switch();
 
         Error.set(add_exception(m, T::all[0], T::error_doc, {PyExc_Exception}));
         ValueError.set(add_exception(m, T::all[1], T::value_error_doc,
