@@ -7,6 +7,7 @@ import scipy.sparse as sp
 
 import ferrow.camd as camd_mod
 from conftest import is_permutation, random_csc, with_index_type
+from twins import same_results_in_threads, threaded_problems
 from ferrow.camd import (CAMDError, CAMDInfo, CAMDInvalidMatrixError, CAMDMemoryError, camd,
                          camd_default_control)
 from ferrow.demos.problems import laplacian_2d
@@ -230,3 +231,7 @@ def test_reinitialisation_is_refused():
             importlib.import_module("ferrow.camd")
     finally:
         sys.modules["ferrow.camd"] = saved
+
+
+def test_threads_without_the_lock_get_the_single_threaded_results():
+    same_results_in_threads(camd, threaded_problems(constrained=True))

@@ -35,7 +35,6 @@
 #include "common/records.hpp"
 #include "common/threads.hpp"
 #include "common/trivial.hpp"
-#include "common/worth_releasing.hpp"
 
 namespace ferrow::amd_twin {
 
@@ -256,16 +255,11 @@ template <class T> struct Twin {
                                               format.c_str());
     }
 
-    // The worker over checked arrays, without the interpreter lock when the switch is on
-    // and the problem is large enough to be worth it, then the status translation.
+    // The worker over checked arrays (without the interpreter lock when the switch is on),
+    // then the status translation.
     template <class I>
     static void run_order(CscPattern<I> A, I *p, double *ctrl, double *info, const I *c) {
-        int status;
-        {
-            LibraryCall scope(release_gil_for(A.ncol + A.nnz()));
-            status = order_worker<T>(A, p, ctrl, info, c);
-        }
-        handle_status(status, info);
+        handle_status(run_worker([&] { return order_worker<T>(A, p, ctrl, info, c); }), info);
     }
 
     // The raw wrapper: every array checked, as the library trusts their lengths.

@@ -33,7 +33,6 @@
 #include "common/records.hpp"
 #include "common/threads.hpp"
 #include "common/trivial.hpp"
-#include "common/worth_releasing.hpp"
 
 namespace ferrow::colamd_twin {
 
@@ -225,31 +224,23 @@ template <class Traits> struct Twin {
         require_fits<I>(nnz, "nnz");
     }
 
-    // ---- the workers, without the interpreter lock when the switch is on and the
-    // problem is large enough to be worth it, then the status translation ----------------
+    // ---- the workers (without the interpreter lock when the switch is on), then the
+    // status translation --------------------------------------------------------------------
 
     template <class I>
     static void run_column(CscPattern<I> A, int64_t ai_len, I Alen, I *perm, double *knobs,
                            I *stats, const I *c) {
         using R = typename T::template Routines<I>;
-        Outcome outcome;
-        {
-            LibraryCall scope(release_gil_for(A.nrow + A.ncol + ai_len));
-            outcome = column_worker<R>(A, ai_len, Alen, perm, knobs, stats, c);
-        }
-        handle_errors<I>(outcome, stats);
+        handle_errors<I>(run_worker([&] {
+            return column_worker<R>(A, ai_len, Alen, perm, knobs, stats, c);
+        }), stats);
     }
 
     template <class I>
-    static void run_symmetric(CscPattern<I> A, int64_t ai_len, I *perm, double *knobs, I *stats,
-                              const I *c) {
+    static void run_symmetric(CscPattern<I> A, I *perm, double *knobs, I *stats, const I *c) {
         using R = typename T::template Routines<I>;
-        Outcome outcome;
-        {
-            LibraryCall scope(release_gil_for(A.ncol + ai_len));
-            outcome = symmetric_worker<R>(A, perm, knobs, stats, c);
-        }
-        handle_errors<I>(outcome, stats);
+        handle_errors<I>(run_worker([&] { return symmetric_worker<R>(A, perm, knobs, stats, c); }),
+                         stats);
     }
 
     // ---- the raw wrappers: every buffer checked, as the libraries trust their lengths ----
@@ -309,7 +300,7 @@ template <class Traits> struct Twin {
             b.template require_pattern<I>(N);
         b.require_controls();
         const I *c = checked_constraints<I>(b.C, b.has_C, N);
-        run_symmetric<I>(b.template pattern<I>(N, N), b.Ai.size(), b.perm.template data<I>(),
+        run_symmetric<I>(b.template pattern<I>(N, N), b.perm.template data<I>(),
                          b.knobs.template data<double>(), b.stats.template data<I>(), c);
     }
 
@@ -408,7 +399,7 @@ template <class Traits> struct Twin {
                 trivial_stats<I>(M, N, T::counts_empty_as_ignored, st);
             } else if (is_symmetric) {
                 symmetric_checks<I>(N, ai_len, C.size(), has_C);
-                run_symmetric<I>(in.pattern<I>(), ai_len, q, knobs, st,
+                run_symmetric<I>(in.pattern<I>(), q, knobs, st,
                                  checked_constraints<I>(C, has_C, N));
             } else {
                 const I Alen = column_checks<I>(M, N, ai_len, C.size(), has_C);
