@@ -33,6 +33,7 @@
 #include "common/errors.hpp"
 #include "common/pyobj.hpp"
 #include "common/records.hpp"
+#include "common/text_template.hpp"
 #include "common/threads.hpp"
 #include "common/trivial.hpp"
 
@@ -185,18 +186,6 @@ struct OrderingDoc {
     const char *title, *intro, *constraints_param, *negative_thresh, *info, *raises, *see_also,
         *example_tail;
 };
-
-// `text` with every "{key}" replaced by its value.
-inline std::string fill_template(std::string text,
-                                 std::initializer_list<std::pair<const char *, std::string>> values) {
-    for (const auto &[key, value] : values) {
-        const std::string field = std::string("{") + key + "}";
-        for (size_t at = text.find(field); at != std::string::npos;
-             at = text.find(field, at + value.size()))
-            text.replace(at, field.size(), value);
-    }
-    return text;
-}
 
 inline constexpr RecordField info_fields[] = {
     {"status", false, STATUS},      {"N", false, N_},

@@ -21,7 +21,9 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <tuple>
 
+#include "colamd/colamd_docs.hpp"
 #include "colamd/colamd_worker.hpp"
 #include "common/buffers.hpp"
 #include "common/csc_input.hpp"
@@ -31,6 +33,7 @@
 #include "common/module_def.hpp"
 #include "common/pyobj.hpp"
 #include "common/records.hpp"
+#include "common/text_template.hpp"
 #include "common/threads.hpp"
 #include "common/trivial.hpp"
 
@@ -62,22 +65,6 @@ inline constexpr StatusMessage status_messages[] = {
 inline constexpr int status_slot = 3;
 inline constexpr int status_out_of_memory = -10;
 inline constexpr int status_internal_error = -999;
-
-// The documentation of one ordering: the pieces bound as module attributes (attribute
-// name and text) and the literal arguments of the template.
-struct Piece {
-    const char *attribute;
-    const char *text;
-};
-struct FunctionDoc {
-    Piece reftag;
-    Piece intro_head;   // attribute: the name of the whole introduction
-    const char *intro_tail;
-    Piece A_param;
-    Piece opt_lu_param;  // constrained modules: attribute nullptr means the literal `text`
-    Piece example;
-    const char *see_also;
-};
 
 // Text of the record's class documentation, with the library's name and source file.
 inline std::string stats_doc(const char *library, const char *source) {
@@ -431,34 +418,94 @@ template <class Traits> struct Twin {
 
     // ---- module initialisation -------------------------------------------------------------
 
-    static void bind_doc(nb::module_ &m, nb::handle function, const char *template_name,
-                         const FunctionDoc &doc) {
-        nb::str reftag(doc.reftag.text);
-        m.attr(doc.reftag.attribute) = reftag;
-        nb::str intro((std::string(doc.intro_head.text) + doc.reftag.text + doc.intro_tail).c_str());
-        m.attr(doc.intro_head.attribute) = intro;
-        nb::str A_param(doc.A_param.text);
-        m.attr(doc.A_param.attribute) = A_param;
-        nb::dict kw;
-        if constexpr (constrained) {
-            nb::str opt_lu(doc.opt_lu_param.text);
-            if (doc.opt_lu_param.attribute != nullptr)
-                m.attr(doc.opt_lu_param.attribute) = opt_lu;
-            kw["opt_lu_param"] = opt_lu;
-        }
-        nb::str example(doc.example.text);
-        m.attr(doc.example.attribute) = example;
-        kw["intro"] = intro;
-        kw["A_param"] = A_param;
-        kw["see_also"] = nb::str(doc.see_also);
-        kw["reftag"] = reftag;
-        kw["example"] = example;
-        nb::object text = m.attr(template_name).attr("format")(**kw);
-        nb::setattr(function, "__doc__", text);
+    // A text of colamd_docs.hpp (or of the traits) with this module's names and words.
+    static std::string text(const char *tmpl) {
+        const std::string lib = T::library, column = T::all[5], symmetric = T::all[6];
+        std::string lib_symmetric = symmetric;
+        for (char &ch : lib_symmetric)
+            ch = (char)(ch - 'a' + 'A');
+        const std::string title = std::string(T::title_prefix) +
+                                  "Column Approximate Minimum Degree (" + lib +
+                                  ") Ordering (:mod:`ferrow." + column + "`)";
+        return fill_template(
+            tmpl,
+            {{"column_params", fill_template(docs::raw_array_params, {{"ordering", "column ordering"}})},
+             {"symmetric_params",
+              fill_template(docs::raw_array_params, {{"ordering", "symmetric permutation"}})},
+             {"constraints_param", T::constraints_param}, {"dense_tail", T::dense_tail},
+             {"opt_lu_line", T::opt_lu_line}, {"trivial_order", T::trivial_order},
+             {"column_intro_end", T::column_intro_end},
+             {"symmetric_intro_end", T::symmetric_intro_end},
+             {"column_A_kind", T::column_A_kind}, {"symmetric_A_kind", T::symmetric_A_kind},
+             {"base_steps", T::base_steps},
+             {"column_wrapper_unchanged", T::column_wrapper_unchanged},
+             {"column_wrapper_constraints", T::column_wrapper_constraints},
+             {"symmetric_wrapper_M", T::symmetric_wrapper_M},
+             {"symmetric_wrapper_constraints", T::symmetric_wrapper_constraints},
+             {"default_keys", T::default_keys}, {"default_opt_lu", T::default_opt_lu},
+             {"module_summary", T::module_summary}, {"interface_column", T::interface_column},
+             {"interface_symmetric", T::interface_symmetric},
+             {"title", title}, {"title_rule", std::string(title.size(), '=')},
+             {"Lib", lib}, {"LIB_SYMMETRIC", lib_symmetric}, {"column", column},
+             {"symmetric", symmetric}, {"source", T::source_file}});
     }
 
+    // The example of one ordering: the matrix, the constraints where the module takes
+    // them, the call and what it prints.
+    static std::string example(bool symmetric) {
+        const char *name = symmetric ? T::all[6] : T::all[5];
+        std::string head = fill_template(
+            docs::example_head,
+            {{"imports", symmetric ? "csc_array, random_array" : "random_array"}, {"name", name}});
+        if (symmetric)
+            head += ">>> S = csc_array(A.T @ A)\n";
+        head += T::example_constraints;
+        return fill_template(
+            text((head + docs::example_tail).c_str()),
+            {{"result", symmetric ? "p" : "q"}, {"name", name}, {"matrix", symmetric ? "S" : "A"},
+             {"example_arguments", T::example_arguments},
+             {"example_order", symmetric ? T::symmetric_example_order : T::column_example_order}});
+    }
+
+    // Binds the documentation of one ordering: its pieces as module attributes, then its
+    // docstring, the module's function template filled with them.
+    static void bind_doc(nb::module_ &m, bool symmetric) {
+        const std::string name = symmetric ? T::all[6] : T::all[5];
+        const std::string prefix = T::attribute_prefix + name;
+        nb::str reftag(("[#" + name + "_c]").c_str());
+        m.attr((prefix + "_reftag").c_str()) = reftag;
+        nb::str intro((text(symmetric ? docs::symmetric_intro_head : docs::column_intro_head) +
+                       reftag.c_str() +
+                       text(symmetric ? docs::symmetric_intro_tail : docs::column_intro_tail))
+                          .c_str());
+        m.attr((prefix + "_intro").c_str()) = intro;
+        nb::str A_param(text(symmetric ? docs::symmetric_A_param : docs::column_A_param).c_str());
+        m.attr((prefix + "_A_param").c_str()) = A_param;
+        nb::dict kw;
+        if constexpr (constrained) {
+            nb::str opt_lu(symmetric ? "" : T::opt_lu_param);
+            if (!symmetric)
+                m.attr((prefix + "_opt_lu_param").c_str()) = opt_lu;
+            kw["opt_lu_param"] = opt_lu;
+        }
+        nb::str example_text(example(symmetric).c_str());
+        m.attr(("_" + name + "_example").c_str()) = example_text;
+        kw["intro"] = intro;
+        kw["A_param"] = A_param;
+        kw["see_also"] =
+            nb::str((std::string(symmetric ? T::all[5] : T::all[6]) + ", " + T::see_also_others)
+                        .c_str());
+        kw["reftag"] = reftag;
+        kw["example"] = example_text;
+        nb::object doc = m.attr(template_name().c_str()).attr("format")(**kw);
+        nb::setattr(m.attr(name.c_str()), "__doc__", doc);
+    }
+
+    static std::string template_name() { return "_" + std::string(T::library) + "_DOC_TEMPLATE"; }
+
     static void init(nb::module_ &m) {
-        init_module_frame(m, T::module_doc,
+        static const std::string module_doc = text(docs::module_doc);
+        init_module_frame(m, module_doc.c_str(),
                           {{&np_zeros, "zeros"},
                            {&np_asarray, "asarray"},
                            {&np_float64, "float64"},
@@ -467,12 +514,17 @@ template <class Traits> struct Twin {
                           true, validate_csc_input, T::all, sizeof(T::all) / sizeof(T::all[0]));
         bind_thread_switch();
 
-        Error.set(add_exception(m, T::all[0], T::error_doc, {PyExc_Exception}));
-        ValueError.set(add_exception(m, T::all[1], T::value_error_doc,
+        const std::string lib = T::library;
+        static const std::string error_doc = "Base class for " + lib + " errors.",
+                                 value_doc = "Raised when " + lib + " encounters a value error.",
+                                 memory_doc = "Raised when " + lib + " runs out of memory.",
+                                 internal_doc = "Raised when " + lib + " encounters an internal error.";
+        Error.set(add_exception(m, T::all[0], error_doc.c_str(), {PyExc_Exception}));
+        ValueError.set(add_exception(m, T::all[1], value_doc.c_str(),
                                      {Error.get(), PyExc_ValueError}));
-        MemoryError.set(add_exception(m, T::all[2], T::memory_error_doc,
+        MemoryError.set(add_exception(m, T::all[2], memory_doc.c_str(),
                                       {Error.get(), PyExc_MemoryError}));
-        InternalError.set(add_exception(m, T::all[3], T::internal_error_doc,
+        InternalError.set(add_exception(m, T::all[3], internal_doc.c_str(),
                                         {Error.get(), PyExc_RuntimeError}));
 
         static const std::string record_doc = stats_doc(T::library, T::source_file);
@@ -486,13 +538,13 @@ template <class Traits> struct Twin {
 
         bind_functions(m);
 
-        m.attr(T::template_name) = nb::str(T::doc_template);
-        bind_doc(m, m.attr(T::all[5]), T::template_name, T::column_doc);
-        bind_doc(m, m.attr(T::all[6]), T::template_name, T::symmetric_doc);
+        m.attr(template_name().c_str()) = nb::str(text(docs::function_template).c_str());
+        bind_doc(m, false);
+        bind_doc(m, true);
 
         nb::object defaults = nb::cpp_function(&get_defaults, nb::name(T::all[7]), nb::scope(m));
         nb::object f = add_documented_function(m, T::all[7], defaults, "()");
-        nb::setattr(f, "__doc__", nb::str(T::defaults_doc));
+        nb::setattr(f, "__doc__", nb::str(text(docs::defaults_doc).c_str()));
     }
 
     // The public orderings: colamd/symamd, or ccolamd (with opt_lu) and csymamd.
@@ -533,70 +585,70 @@ template <class Traits> struct Twin {
         symmetric_entry(N, Ap, Ai, perm, knobs, stats, Py_None);
     }
 
+    // `a` in the constrained module, `b` in the other.
+    template <class A, class B> static constexpr auto pick(A a, B b) {
+        if constexpr (constrained)
+            return a;
+        else
+            return b;
+    }
+    // The parameter `arg` where `keep` holds, else none.
+    template <bool keep, class Arg> static auto optional_arg(Arg arg) {
+        if constexpr (keep)
+            return std::make_tuple(arg);
+        else
+            return std::tuple<>();
+    }
+
+    template <class F, class Args>
+    static void def(nb::module_ &m, const std::string &name, F f, Args args, const std::string &doc) {
+        std::apply([&](auto... a) { m.def(name.c_str(), f, a..., doc.c_str()); }, args);
+    }
+    template <class F, class Args>
+    static void def_documented(nb::module_ &m, const char *name, F f, Args args,
+                               const std::string &signature) {
+        std::apply([&](auto... a) {
+            add_documented_function(m, name, nb::cpp_function(f, nb::name(name), nb::scope(m), a...),
+                                    signature.c_str());
+        }, args);
+    }
+
     static void bind_functions(nb::module_ &m) {
-        const char *column_name = T::all[5], *symmetric_name = T::all[6];
-        if constexpr (constrained) {
-            m.def(T::base_name, &base, nb::arg("A"), nb::kw_only(),
-                  nb::arg("constraints") = nb::none(), nb::arg("is_symmetric") = false,
-                  nb::arg("dense_row_thresh") = nb::none(), nb::arg("dense_col_thresh") = nb::none(),
-                  nb::arg("aggressive") = nb::none(), nb::arg("opt_lu") = nb::none(),
-                  nb::arg("return_info") = false, T::base_doc);
-            m.def(T::column_wrapper_name, &column_entry, nb::arg("M"), nb::arg("N"), nb::arg("Ap"),
-                  nb::arg("Ai"), nb::arg("perm"), nb::arg("knobs"), nb::arg("stats"),
-                  nb::arg("constraints") = nb::none(), T::column_wrapper_doc);
-            m.def(T::symmetric_wrapper_name, &symmetric_entry, nb::arg("N"), nb::arg("Ap"),
-                  nb::arg("Ai"), nb::arg("perm"), nb::arg("knobs"), nb::arg("stats"),
-                  nb::arg("constraints") = nb::none(), T::symmetric_wrapper_doc);
-            add_documented_function(
-                m, column_name,
-                nb::cpp_function(&constrained_column_ordering, nb::name(column_name),
-                                 nb::scope(m), nb::arg("A"), nb::arg("constraints") = nb::none(),
-                                 nb::arg("dense_row_thresh") = nb::none(),
-                                 nb::arg("dense_col_thresh") = nb::none(),
-                                 nb::arg("aggressive") = nb::none(),
-                                 nb::arg("opt_lu") = nb::none(), nb::arg("return_info") = false),
-                "(A, constraints=None, dense_row_thresh=None, dense_col_thresh=None, "
-                "aggressive=None, opt_lu=None, return_info=False)");
-            add_documented_function(
-                m, symmetric_name,
-                nb::cpp_function(&constrained_symmetric_ordering, nb::name(symmetric_name),
-                                 nb::scope(m), nb::arg("A"), nb::arg("constraints") = nb::none(),
-                                 nb::arg("dense_row_thresh") = nb::none(),
-                                 nb::arg("dense_col_thresh") = nb::none(),
-                                 nb::arg("aggressive") = nb::none(),
-                                 nb::arg("return_info") = false),
-                "(A, constraints=None, dense_row_thresh=None, dense_col_thresh=None, "
-                "aggressive=None, return_info=False)");
-        } else {
-            m.def(T::base_name, &unconstrained_base, nb::arg("A"), nb::kw_only(),
-                  nb::arg("is_symmetric") = false, nb::arg("dense_row_thresh") = nb::none(),
-                  nb::arg("dense_col_thresh") = nb::none(), nb::arg("aggressive") = nb::none(),
-                  nb::arg("return_info") = false, T::base_doc);
-            m.def(T::column_wrapper_name, &unconstrained_column_entry, nb::arg("M"), nb::arg("N"),
-                  nb::arg("Ap"), nb::arg("Ai"), nb::arg("perm"), nb::arg("knobs"),
-                  nb::arg("stats"), T::column_wrapper_doc);
-            m.def(T::symmetric_wrapper_name, &unconstrained_symmetric_entry, nb::arg("M"),
-                  nb::arg("N"), nb::arg("Ap"), nb::arg("Ai"), nb::arg("perm"), nb::arg("knobs"),
-                  nb::arg("stats"), T::symmetric_wrapper_doc);
-            const char *signature = "(A, dense_row_thresh=None, dense_col_thresh=None, "
-                                    "aggressive=None, return_info=False)";
-            add_documented_function(
-                m, column_name,
-                nb::cpp_function(&column_ordering, nb::name(column_name), nb::scope(m),
-                                 nb::arg("A"), nb::arg("dense_row_thresh") = nb::none(),
-                                 nb::arg("dense_col_thresh") = nb::none(),
-                                 nb::arg("aggressive") = nb::none(),
-                                 nb::arg("return_info") = false),
-                signature);
-            add_documented_function(
-                m, symmetric_name,
-                nb::cpp_function(&symmetric_ordering, nb::name(symmetric_name), nb::scope(m),
-                                 nb::arg("A"), nb::arg("dense_row_thresh") = nb::none(),
-                                 nb::arg("dense_col_thresh") = nb::none(),
-                                 nb::arg("aggressive") = nb::none(),
-                                 nb::arg("return_info") = false),
-                signature);
-        }
+        static const std::string base_doc = text(docs::base_doc),
+                                 column_doc = text(docs::column_wrapper_doc),
+                                 symmetric_doc = text(docs::symmetric_wrapper_doc);
+        const std::string column = T::all[5], symmetric = T::all[6];
+        // The parameters: the matrix, this module's own (constraints, opt_lu), the knobs
+        // every ordering takes, the raw arrays.
+        const auto A = std::make_tuple(nb::arg("A"));
+        const auto C = optional_arg<constrained>(nb::arg("constraints") = nb::none());
+        const auto lu = optional_arg<constrained>(nb::arg("opt_lu") = nb::none());
+        const auto knobs = std::make_tuple(nb::arg("dense_row_thresh") = nb::none(),
+                                           nb::arg("dense_col_thresh") = nb::none(),
+                                           nb::arg("aggressive") = nb::none());
+        const auto info = std::make_tuple(nb::arg("return_info") = false);
+        const auto M = std::make_tuple(nb::arg("M"));
+        const auto arrays = std::make_tuple(nb::arg("N"), nb::arg("Ap"), nb::arg("Ai"),
+                                            nb::arg("perm"), nb::arg("knobs"), nb::arg("stats"));
+
+        def(m, "_" + column + "_base", pick(&base, &unconstrained_base),
+            std::tuple_cat(A, std::make_tuple(nb::kw_only()), C,
+                           std::make_tuple(nb::arg("is_symmetric") = false), knobs, lu, info),
+            base_doc);
+        def(m, "_" + column, pick(&column_entry, &unconstrained_column_entry),
+            std::tuple_cat(M, arrays, C), column_doc);
+        def(m, "_" + symmetric, pick(&symmetric_entry, &unconstrained_symmetric_entry),
+            std::tuple_cat(optional_arg<!constrained>(nb::arg("M")), arrays, C), symmetric_doc);
+
+        const std::string own = constrained ? "constraints=None, " : "";
+        const std::string shared = "dense_row_thresh=None, dense_col_thresh=None, aggressive=None, ";
+        def_documented(m, T::all[5], pick(&constrained_column_ordering, &column_ordering),
+                       std::tuple_cat(A, C, knobs, lu, info),
+                       "(A, " + own + shared + (constrained ? "opt_lu=None, " : "") +
+                           "return_info=False)");
+        def_documented(m, T::all[6], pick(&constrained_symmetric_ordering, &symmetric_ordering),
+                       std::tuple_cat(A, C, knobs, info),
+                       "(A, " + own + shared + "return_info=False)");
     }
 };
 
