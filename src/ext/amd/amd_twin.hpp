@@ -253,8 +253,9 @@ template <class T> struct Twin {
 
     // The raw wrapper: every array checked, as the library trusts their lengths.
     template <class I>
-    static void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj,
+    static void order(nb::handle N_obj, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj,
                       nb::handle ctrl_obj, nb::handle info_obj, nb::handle C_obj) {
+        const int64_t N = to_index(N_obj, "N");
         constexpr Elem E = elem_of<I>();
         const bool given = !C_obj.is_none();
         Buffer Ap, Ai, p, ctrl, info, C;
@@ -298,10 +299,8 @@ template <class T> struct Twin {
 
     static void order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle p,
                             nb::handle ctrl, nb::handle info, nb::handle constraints) {
-        Elem variant = index_variant(Ap);
-        int64_t N = to_index(N_obj, "N");
-        dispatch_index(variant, [&](auto index) {
-            order<decltype(index)>(N, Ap, Ai, p, ctrl, info, constraints);
+        dispatch_index(index_variant(Ap), [&](auto index) {
+            order<decltype(index)>(N_obj, Ap, Ai, p, ctrl, info, constraints);
         });
     }
     static void unconstrained_order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai,

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "common/dispatch.hpp"
+#include "common/routine_pair.hpp"
 #include "common/trivial.hpp"
 
 namespace ferrow::amd_twin {
@@ -18,12 +19,16 @@ inline constexpr int INFO = 20, STATUS = 0, N_ = 1, NZ = 2, SYMMETRY = 3, NZDIAG
                      NMULTSUBS_LDL = 11, NMULTSUBS_LU = 12, DMAX = 13;
 inline constexpr int OK = 0, OUT_OF_MEMORY = -1, INVALID = -2, OK_BUT_JUMBLED = 1;
 
-// The library's ordering of the N x N pattern A into p[0 .. N-1]. `Library::order` is
-// the routine of the index type I (amd_order/amd_l_order, camd_order/camd_l_order);
-// `constraints` is null or N values in 0..N-1. Returns the library's status.
+// The library's ordering of the N x N pattern A into p[0 .. N-1]. `Library::order` is its
+// routine pair (amd_order/amd_l_order, camd_order/camd_l_order); `constraints` (where
+// `Library::constrained`) is null or N values in 0..N-1. Returns the library's status.
 template <class Library, class I>
-int order_worker(CscPattern<I> A, I *p, double *control, double *info, const I *constraints) {
-    return Library::order((I)A.ncol, A.p, A.i, p, control, info, constraints);
+int order_worker(CscPattern<I> A, I *p, double *control, double *info,
+                 const I *constraints) noexcept {
+    if constexpr (Library::constrained)
+        return routine<I>(Library::order)((I)A.ncol, A.p, A.i, p, control, info, constraints);
+    else
+        return routine<I>(Library::order)((I)A.ncol, A.p, A.i, p, control, info);
 }
 
 // A matrix without entries (or without rows and columns), with constraints: its nodes in

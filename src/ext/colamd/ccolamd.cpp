@@ -7,6 +7,7 @@
 #include <ccolamd.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "colamd/colamd_twin.hpp"
 
@@ -15,15 +16,7 @@ using namespace ferrow::colamd_twin;
 
 namespace {
 
-static_assert(CCOLAMD_STATUS == status_slot && CCOLAMD_OK == 0 && CCOLAMD_OK_BUT_JUMBLED == 1 &&
-              CCOLAMD_ERROR_A_not_present == -1 && CCOLAMD_ERROR_p_not_present == -2 &&
-              CCOLAMD_ERROR_nrow_negative == -3 && CCOLAMD_ERROR_ncol_negative == -4 &&
-              CCOLAMD_ERROR_nnz_negative == -5 && CCOLAMD_ERROR_p0_nonzero == -6 &&
-              CCOLAMD_ERROR_A_too_small == -7 && CCOLAMD_ERROR_col_length_negative == -8 &&
-              CCOLAMD_ERROR_row_index_out_of_bounds == -9 &&
-              CCOLAMD_ERROR_out_of_memory == status_out_of_memory &&
-              CCOLAMD_ERROR_internal_error == status_internal_error,
-              "the status table follows the library's codes");
+FERROW_COLAMD_TWIN_CHECK(CCOLAMD);
 
 struct CcolamdTraits {
     static constexpr const char *library = "CCOLAMD";
@@ -45,7 +38,10 @@ struct CcolamdTraits {
     static constexpr int lu_slot = CCOLAMD_LU;
     static void set_defaults(double *knobs) { ccolamd_set_defaults(knobs); }
 
-    template <class I> struct Routines;
+    // The library's routine pairs (int32, int64).
+    static constexpr auto recommended = std::make_pair(&ccolamd_recommended, &ccolamd_l_recommended);
+    static constexpr auto column = std::make_pair(&ccolamd, &ccolamd_l);
+    static constexpr auto symmetric = std::make_pair(&csymamd, &csymamd_l);
 
     // Failure statuses the library reports beyond the message table.
     static const char *extra_status_text(int64_t status) {
@@ -114,35 +110,6 @@ and calls `_ccolamd` or (with `is_symmetric` true) `_csymamd`. Returns ``q`` or
         "lu" when the ordering targets LU factorisation, "cholesky" when it
         targets the Cholesky factorisation of AᵀA (default "cholesky").
 )";
-};
-
-// The library declares its constraint arrays non-const but only reads them.
-template <> struct CcolamdTraits::Routines<int32_t> {
-    using I = int32_t;
-    static size_t recommended(I nnz, I m, I n) { return ccolamd_recommended(nnz, m, n); }
-    static int column(I m, I n, I alen, I *A, I *p, double *knobs, I *stats, const I *cmember) {
-        return ccolamd(m, n, alen, A, p, knobs, stats, const_cast<I *>(cmember));
-    }
-    static int symmetric(I n, I *A, I *p, I *perm, double *knobs, I *stats,
-                         void *(*allocate)(size_t, size_t), void (*release)(void *),
-                         const I *cmember) {
-        return csymamd(n, A, p, perm, knobs, stats, allocate, release, const_cast<I *>(cmember),
-                       -1);  // -1: use the lower triangular part
-    }
-};
-
-template <> struct CcolamdTraits::Routines<int64_t> {
-    using I = int64_t;
-    static size_t recommended(I nnz, I m, I n) { return ccolamd_l_recommended(nnz, m, n); }
-    static int column(I m, I n, I alen, I *A, I *p, double *knobs, I *stats, const I *cmember) {
-        return ccolamd_l(m, n, alen, A, p, knobs, stats, const_cast<I *>(cmember));
-    }
-    static int symmetric(I n, I *A, I *p, I *perm, double *knobs, I *stats,
-                         void *(*allocate)(size_t, size_t), void (*release)(void *),
-                         const I *cmember) {
-        return csymamd_l(n, A, p, perm, knobs, stats, allocate, release,
-                         const_cast<I *>(cmember), -1);  // -1: use the lower triangular part
-    }
 };
 
 }  // namespace

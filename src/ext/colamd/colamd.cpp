@@ -6,6 +6,7 @@
 #include <colamd.h>
 
 #include <cstdint>
+#include <utility>
 
 #include "colamd/colamd_twin.hpp"
 
@@ -14,15 +15,7 @@ using namespace ferrow::colamd_twin;
 
 namespace {
 
-static_assert(COLAMD_STATUS == status_slot && COLAMD_OK == 0 && COLAMD_OK_BUT_JUMBLED == 1 &&
-              COLAMD_ERROR_A_not_present == -1 && COLAMD_ERROR_p_not_present == -2 &&
-              COLAMD_ERROR_nrow_negative == -3 && COLAMD_ERROR_ncol_negative == -4 &&
-              COLAMD_ERROR_nnz_negative == -5 && COLAMD_ERROR_p0_nonzero == -6 &&
-              COLAMD_ERROR_A_too_small == -7 && COLAMD_ERROR_col_length_negative == -8 &&
-              COLAMD_ERROR_row_index_out_of_bounds == -9 &&
-              COLAMD_ERROR_out_of_memory == status_out_of_memory &&
-              COLAMD_ERROR_internal_error == status_internal_error,
-              "the status table follows the library's codes");
+FERROW_COLAMD_TWIN_CHECK(COLAMD);
 
 struct ColamdTraits {
     static constexpr const char *library = "COLAMD";
@@ -42,7 +35,10 @@ struct ColamdTraits {
     static constexpr int aggressive_slot = COLAMD_AGGRESSIVE;
     static void set_defaults(double *knobs) { colamd_set_defaults(knobs); }
 
-    template <class I> struct Routines;
+    // The library's routine pairs (int32, int64).
+    static constexpr auto recommended = std::make_pair(&colamd_recommended, &colamd_l_recommended);
+    static constexpr auto column = std::make_pair(&colamd, &colamd_l);
+    static constexpr auto symmetric = std::make_pair(&symamd, &symamd_l);
 
     // Every status the library reports is in the table.
     static const char *extra_status_text(int64_t) { return nullptr; }
@@ -89,30 +85,6 @@ ordering of a symmetric matrix for Cholesky factorisation.)";
 )";
     static constexpr const char *symmetric_wrapper_constraints = "";
     static constexpr const char *default_keys = "three", *default_opt_lu = "";
-};
-
-template <> struct ColamdTraits::Routines<int32_t> {
-    using I = int32_t;
-    static size_t recommended(I nnz, I m, I n) { return colamd_recommended(nnz, m, n); }
-    static int column(I m, I n, I alen, I *A, I *p, double *knobs, I *stats, const I *) {
-        return colamd(m, n, alen, A, p, knobs, stats);
-    }
-    static int symmetric(I n, I *A, I *p, I *perm, double *knobs, I *stats,
-                         void *(*allocate)(size_t, size_t), void (*release)(void *), const I *) {
-        return symamd(n, A, p, perm, knobs, stats, allocate, release);
-    }
-};
-
-template <> struct ColamdTraits::Routines<int64_t> {
-    using I = int64_t;
-    static size_t recommended(I nnz, I m, I n) { return colamd_l_recommended(nnz, m, n); }
-    static int column(I m, I n, I alen, I *A, I *p, double *knobs, I *stats, const I *) {
-        return colamd_l(m, n, alen, A, p, knobs, stats);
-    }
-    static int symmetric(I n, I *A, I *p, I *perm, double *knobs, I *stats,
-                         void *(*allocate)(size_t, size_t), void (*release)(void *), const I *) {
-        return symamd_l(n, A, p, perm, knobs, stats, allocate, release);
-    }
 };
 
 }  // namespace

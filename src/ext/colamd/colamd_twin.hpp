@@ -66,6 +66,20 @@ inline constexpr int status_slot = 3;
 inline constexpr int status_out_of_memory = -10;
 inline constexpr int status_internal_error = -999;
 
+// Compares the status slot and codes above with a library's own macros, in the module that
+// includes its header: FERROW_COLAMD_TWIN_CHECK(COLAMD) or FERROW_COLAMD_TWIN_CHECK(CCOLAMD).
+#define FERROW_COLAMD_TWIN_CHECK(LIB)                                                       \
+    static_assert(LIB##_STATUS == ferrow::colamd_twin::status_slot && LIB##_OK == 0 &&      \
+                      LIB##_OK_BUT_JUMBLED == 1 && LIB##_ERROR_A_not_present == -1 &&       \
+                      LIB##_ERROR_p_not_present == -2 && LIB##_ERROR_nrow_negative == -3 && \
+                      LIB##_ERROR_ncol_negative == -4 && LIB##_ERROR_nnz_negative == -5 &&  \
+                      LIB##_ERROR_p0_nonzero == -6 && LIB##_ERROR_A_too_small == -7 &&      \
+                      LIB##_ERROR_col_length_negative == -8 &&                              \
+                      LIB##_ERROR_row_index_out_of_bounds == -9 &&                          \
+                      LIB##_ERROR_out_of_memory == ferrow::colamd_twin::status_out_of_memory && \
+                      LIB##_ERROR_internal_error == ferrow::colamd_twin::status_internal_error, \
+                  "the status table follows the library's codes")
+
 // Text of the record's class documentation, with the library's name and source file.
 inline std::string stats_doc(const char *library, const char *source) {
     std::string L = library, S = source;
@@ -186,11 +200,11 @@ template <class Traits> struct Twin {
     // recommends.
     template <class I>
     static I column_checks(int64_t M, int64_t N, int64_t nnz, int64_t C_size, bool has_C) {
-        using R = typename T::template Routines<I>;
         require_fits<I>(M, "M");
         require_fits<I>(N, "N");
         require_fits<I>(nnz, "nnz");
-        const size_t recommended = R::recommended((I)nnz, (I)M, (I)N);  // 0 if any is negative
+        // 0 if any is negative
+        const size_t recommended = routine<I>(T::recommended)((I)nnz, (I)M, (I)N);
         if (recommended == 0)
             raise(PyExc_ValueError, "Recommended Alen is zero: one of {A.nnz, M, N} is erroneous.");
         if (recommended > (size_t)std::numeric_limits<I>::max())
@@ -217,16 +231,14 @@ template <class Traits> struct Twin {
     template <class I>
     static void run_column(CscPattern<I> A, int64_t ai_len, I Alen, I *perm, double *knobs,
                            I *stats, const I *c) {
-        using R = typename T::template Routines<I>;
         handle_errors<I>(run_worker([&] {
-            return column_worker<R>(A, ai_len, Alen, perm, knobs, stats, c);
+            return column_worker<T>(A, ai_len, Alen, perm, knobs, stats, c);
         }), stats);
     }
 
     template <class I>
     static void run_symmetric(CscPattern<I> A, I *perm, double *knobs, I *stats, const I *c) {
-        using R = typename T::template Routines<I>;
-        handle_errors<I>(run_worker([&] { return symmetric_worker<R>(A, perm, knobs, stats, c); }),
+        handle_errors<I>(run_worker([&] { return symmetric_worker<T>(A, perm, knobs, stats, c); }),
                          stats);
     }
 
@@ -265,9 +277,10 @@ template <class Traits> struct Twin {
     };
 
     template <class I>
-    static void column(int64_t M, int64_t N, nb::handle Ap_obj, nb::handle Ai_obj,
+    static void column(nb::handle M_obj, nb::handle N_obj, nb::handle Ap_obj, nb::handle Ai_obj,
                        nb::handle perm_obj, nb::handle knobs_obj, nb::handle stats_obj,
                        nb::handle C_obj) {
+        const int64_t M = to_index(M_obj, "M"), N = to_index(N_obj, "N");
         RawBuffers b(I{}, Ap_obj, Ai_obj, perm_obj, knobs_obj, stats_obj, C_obj);
         const I Alen = column_checks<I>(M, N, b.Ai.size(), b.C.size(), b.has_C);
         b.template require_pattern<I>(N);
@@ -278,8 +291,10 @@ template <class Traits> struct Twin {
     }
 
     template <class I>
-    static void symmetric(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle perm_obj,
-                          nb::handle knobs_obj, nb::handle stats_obj, nb::handle C_obj) {
+    static void symmetric(nb::handle N_obj, nb::handle Ap_obj, nb::handle Ai_obj,
+                          nb::handle perm_obj, nb::handle knobs_obj, nb::handle stats_obj,
+                          nb::handle C_obj) {
+        const int64_t N = to_index(N_obj, "N");
         RawBuffers b(I{}, Ap_obj, Ai_obj, perm_obj, knobs_obj, stats_obj, C_obj);
         symmetric_checks<I>(N, b.Ai.size(), b.C.size(), b.has_C);
         // A negative N is reported by the library before it touches any array.
@@ -294,19 +309,15 @@ template <class Traits> struct Twin {
     static void column_entry(nb::handle M, nb::handle N, nb::handle Ap, nb::handle Ai,
                              nb::handle perm, nb::handle knobs, nb::handle stats,
                              nb::handle constraints) {
-        Elem variant = index_variant(Ap);
-        int64_t m = to_index(M, "M"), n = to_index(N, "N");
-        dispatch_index(variant, [&](auto index) {
-            column<decltype(index)>(m, n, Ap, Ai, perm, knobs, stats, constraints);
+        dispatch_index(index_variant(Ap), [&](auto index) {
+            column<decltype(index)>(M, N, Ap, Ai, perm, knobs, stats, constraints);
         });
     }
 
     static void symmetric_entry(nb::handle N, nb::handle Ap, nb::handle Ai, nb::handle perm,
                                 nb::handle knobs, nb::handle stats, nb::handle constraints) {
-        Elem variant = index_variant(Ap);
-        int64_t n = to_index(N, "N");
-        dispatch_index(variant, [&](auto index) {
-            symmetric<decltype(index)>(n, Ap, Ai, perm, knobs, stats, constraints);
+        dispatch_index(index_variant(Ap), [&](auto index) {
+            symmetric<decltype(index)>(N, Ap, Ai, perm, knobs, stats, constraints);
         });
     }
 
