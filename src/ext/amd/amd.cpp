@@ -16,9 +16,6 @@ FERROW_AMD_TWIN_CHECK(AMD);
 struct AMDLibrary {
     static constexpr bool constrained = false;
     static constexpr const char *library = "AMD", *lib = "amd", *article = "an";
-    static constexpr const char *all[] = {"AMDError", "AMDInvalidMatrixError", "AMDMemoryError",
-                                          "AMDInfo", "amd", "amd_default_control"};
-    static constexpr const char *order_name = "_amd_order";
 
     static void defaults(double *ctrl) { amd_defaults(ctrl); }
     static constexpr auto order = std::make_pair(&amd_order, &amd_l_order);

@@ -199,20 +199,32 @@ inline constexpr RecordField info_fields[] = {
 
 // T provides:
 //   constrained                      whether the ordering takes constraints
-//   library, lib, article            "CAMD", "camd", "a" (messages, docstrings)
-//   all[6]                           Error, InvalidMatrixError, MemoryError, Info, the
-//                                    ordering, the defaults function (also `__all__`)
-//   order_name                       the raw wrapper, "_camd_order"
+//   library, lib, article            "CAMD", "camd", "a" (names, messages, docstrings)
 //   module_title, interface_note     "Constrained Approximate", ", with constraints":
 //                                    the module docstring's own words
 //   doc                              the ordering's own parts of its docstring: title,
 //                                    intro, constraints_param, negative_thresh, info,
 //                                    raises, see_also, example_tail
 //   defaults(double *)               the library's defaults
-//   order(n, Ap, Ai, P, ctrl, info, C) for int32_t and int64_t (C is null without
-//                                    constraints)
+//   order                            the routine pair, std::make_pair(&camd_order,
+//                                    &camd_l_order)
 template <class T> struct Twin {
     static constexpr bool constrained = T::constrained;
+
+    // The module's public names, in the order of `__all__`: Error, InvalidMatrixError,
+    // MemoryError, Info, the ordering, the defaults function.
+    static const char *const *all() {
+        static const std::string lib = T::library, name = T::lib;
+        static const std::string names[] = {lib + "Error", lib + "InvalidMatrixError",
+                                            lib + "MemoryError", lib + "Info", name,
+                                            name + "_default_control"};
+        static const char *const pointers[] = {names[0].c_str(), names[1].c_str(),
+                                               names[2].c_str(), names[3].c_str(),
+                                               names[4].c_str(), names[5].c_str()};
+        return pointers;
+    }
+    // The raw wrapper: _amd_order, _camd_order.
+    static std::string order_name() { return "_" + std::string(T::lib) + "_order"; }
 
     static inline Held np_empty, np_zeros, np_ascontiguousarray, np_float64, np_int32, np_int64;
     static inline Held validate_csc_input, Error, InvalidMatrixError, MemoryError, Info;
@@ -378,7 +390,7 @@ template <class T> struct Twin {
     // The module's docstring: its title, then the names of the interface and of the
     // exceptions, each in a column of its own, with their summaries.
     static std::string module_doc() {
-        const std::string lib = T::lib, defaults = T::all[5];
+        const std::string lib = T::lib, defaults = all()[5];
         auto line = [](const std::string &name, size_t width, const std::string &summary) {
             return name + std::string(width - name.size(), ' ') + "-- " + summary + "\n";
         };
@@ -388,10 +400,10 @@ template <class T> struct Twin {
                      std::string("fill-reducing ordering of a square matrix") + T::interface_note);
         text += line(defaults, defaults.size() + 2, "the library's default controls");
         text += "\nExceptions\n----------\n";
-        const size_t width = std::string(T::all[1]).size() + 1;
+        const size_t width = std::string(all()[1]).size() + 1;
         for (int k = 0; k < 3; ++k)
-            text += line(T::all[k], width, exception_doc(k));
-        text += line(T::all[3], width, "Dataclass holding the statistics of an ordering.");
+            text += line(all()[k], width, exception_doc(k));
+        text += line(all()[3], width, "Dataclass holding the statistics of an ordering.");
         return text;
     }
 
@@ -414,17 +426,17 @@ template <class T> struct Twin {
                            {&np_float64, "float64"},
                            {&np_int32, "int32"},
                            {&np_int64, "int64"}},
-                          true, validate_csc_input, T::all, 6);
+                          true, validate_csc_input, all(), 6);
         bind_thread_switch();
 
         static const std::string error_doc = exception_doc(0), invalid_doc = exception_doc(1),
                                  memory_doc = exception_doc(2);
-        Error.set(add_exception(m, T::all[0], error_doc.c_str(), {PyExc_Exception}));
-        InvalidMatrixError.set(add_exception(m, T::all[1], invalid_doc.c_str(), {Error.get()}));
-        MemoryError.set(add_exception(m, T::all[2], memory_doc.c_str(), {Error.get()}));
+        Error.set(add_exception(m, all()[0], error_doc.c_str(), {PyExc_Exception}));
+        InvalidMatrixError.set(add_exception(m, all()[1], invalid_doc.c_str(), {Error.get()}));
+        MemoryError.set(add_exception(m, all()[2], memory_doc.c_str(), {Error.get()}));
 
         static const std::string record_doc = info_doc(T::article, T::library);
-        static const RecordSpec record = {T::all[3], record_doc.c_str(), info_fields,
+        static const RecordSpec record = {all()[3], record_doc.c_str(), info_fields,
                                           sizeof(info_fields) / sizeof(info_fields[0]),
                                           "np.ndarray"};
         Info.set(add_record(m, record));
@@ -434,31 +446,31 @@ template <class T> struct Twin {
             ordering_doc_template,
             {{"title", T::doc.title}, {"intro", T::doc.intro},
              {"constraints_param", T::doc.constraints_param},
-             {"negative_thresh", T::doc.negative_thresh}, {"Info", T::all[3]},
-             {"info", T::doc.info}, {"raises", T::doc.raises}, {"Memory", T::all[2]},
+             {"negative_thresh", T::doc.negative_thresh}, {"Info", all()[3]},
+             {"info", T::doc.info}, {"raises", T::doc.raises}, {"Memory", all()[2]},
              {"see_also", T::doc.see_also}, {"lib", T::lib},
              {"example_tail", T::doc.example_tail}});
         // .none(): None reaches the function's own checks (and their messages) like any value.
         if constexpr (constrained) {
-            m.def(T::all[4], &ordering, nb::arg("A").none(),
+            m.def(all()[4], &ordering, nb::arg("A").none(),
                   nb::arg("constraints").none() = nb::none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
                   nb::arg("return_info").none() = false, doc.c_str());
-            m.def(T::order_name, &order_entry, nb::arg("N").none(), nb::arg("Ap").none(),
+            m.def(order_name().c_str(), &order_entry, nb::arg("N").none(), nb::arg("Ap").none(),
                   nb::arg("Ai").none(), nb::arg("p").none(), nb::arg("ctrl").none(),
                   nb::arg("info").none(), nb::arg("constraints").none() = nb::none(),
                   raw_doc.c_str());
         } else {
-            m.def(T::all[4], &unconstrained_ordering, nb::arg("A").none(),
+            m.def(all()[4], &unconstrained_ordering, nb::arg("A").none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
                   nb::arg("return_info").none() = false, doc.c_str());
-            m.def(T::order_name, &unconstrained_order_entry, nb::arg("N").none(),
+            m.def(order_name().c_str(), &unconstrained_order_entry, nb::arg("N").none(),
                   nb::arg("Ap").none(), nb::arg("Ai").none(), nb::arg("p").none(),
                   nb::arg("ctrl").none(), nb::arg("info").none(), raw_doc.c_str());
         }
-        m.def(T::all[5], &default_control,
+        m.def(all()[5], &default_control,
               "Return the library's default controls as a dict with the keys 'dense_thresh' "
               "(float) and 'aggressive' (bool).");
     }

@@ -16,9 +16,6 @@ FERROW_AMD_TWIN_CHECK(CAMD);
 struct CAMDLibrary {
     static constexpr bool constrained = true;
     static constexpr const char *library = "CAMD", *lib = "camd", *article = "a";
-    static constexpr const char *all[] = {"CAMDError", "CAMDInvalidMatrixError", "CAMDMemoryError",
-                                          "CAMDInfo", "camd", "camd_default_control"};
-    static constexpr const char *order_name = "_camd_order";
 
     static void defaults(double *ctrl) { camd_defaults(ctrl); }
     static constexpr auto order = std::make_pair(&camd_order, &camd_l_order);

@@ -20,21 +20,12 @@ FERROW_COLAMD_TWIN_CHECK(CCOLAMD);
 
 struct CcolamdTraits {
     static constexpr const char *library = "CCOLAMD";
-    static constexpr const char *source_file = "ccolamd.c";
     static constexpr bool constrained = true;
     // CCOLAMD and CSYMAMD count only dense rows and columns as ignored.
     static constexpr bool counts_empty_as_ignored = false;
 
-    static constexpr const char *all[] = {"CCOLAMDError",  "CCOLAMDValueError",
-                                          "CCOLAMDMemoryError", "CCOLAMDInternalError",
-                                          "CCOLAMDStats",  "ccolamd",
-                                          "csymamd",       "ccolamd_get_defaults"};
+    static constexpr const char *orderings[] = {"ccolamd", "csymamd"};
 
-    static constexpr int knob_count = CCOLAMD_KNOBS;
-    static constexpr int stats_count = CCOLAMD_STATS;
-    static constexpr int dense_row_slot = CCOLAMD_DENSE_ROW;
-    static constexpr int dense_col_slot = CCOLAMD_DENSE_COL;
-    static constexpr int aggressive_slot = CCOLAMD_AGGRESSIVE;
     static constexpr int lu_slot = CCOLAMD_LU;
     static void set_defaults(double *knobs) { ccolamd_set_defaults(knobs); }
 

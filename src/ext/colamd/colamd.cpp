@@ -19,20 +19,12 @@ FERROW_COLAMD_TWIN_CHECK(COLAMD);
 
 struct ColamdTraits {
     static constexpr const char *library = "COLAMD";
-    static constexpr const char *source_file = "colamd.c";
     static constexpr bool constrained = false;
     // COLAMD and SYMAMD count empty rows and columns among the ignored ones.
     static constexpr bool counts_empty_as_ignored = true;
 
-    static constexpr const char *all[] = {"COLAMDError",   "COLAMDValueError", "COLAMDMemoryError",
-                                          "COLAMDInternalError", "COLAMDStats", "colamd",
-                                          "symamd",        "colamd_get_defaults"};
+    static constexpr const char *orderings[] = {"colamd", "symamd"};
 
-    static constexpr int knob_count = COLAMD_KNOBS;
-    static constexpr int stats_count = COLAMD_STATS;
-    static constexpr int dense_row_slot = COLAMD_DENSE_ROW;
-    static constexpr int dense_col_slot = COLAMD_DENSE_COL;
-    static constexpr int aggressive_slot = COLAMD_AGGRESSIVE;
     static void set_defaults(double *knobs) { colamd_set_defaults(knobs); }
 
     // The library's routine pairs (int32, int64).

@@ -2,13 +2,15 @@
 //
 // ferrow.colamd and ferrow.ccolamd are one module written twice by the libraries: the same
 // frame (exceptions, statistics record, status translation, default knobs, docstrings
-// assembled from a template), the same road (validate, answer trivial shapes, fill the
-// knobs, call the int32 or int64 routine, translate the status, return q) and the same
-// buffer checks. `Twin<Traits>` is that module; a traits struct says what differs:
+// assembled from the templates of colamd_docs.hpp), the same road (validate once, answer
+// trivial shapes, fill the knobs, run the int32 or int64 worker of colamd_worker.hpp,
+// translate the status, return q) and the same buffer checks. `Twin<Traits>` is that
+// module; a traits struct says what differs:
 //
-//   names and texts      library name, exception/record/function names, docstrings
-//   library routines     set_defaults, and per index type recommended/column/symmetric
-//   knob slots           dense row/column thresholds, aggressive absorption, LU target
+//   names and texts      library name, the orderings' names, the module's own words in
+//                        the texts of colamd_docs.hpp
+//   library routines     set_defaults, and the routine pairs recommended/column/symmetric
+//   knob slots           the LU target of the constrained library (the others are shared)
 //   constraints          whether the orderings take a constraint vector and `opt_lu`
 //   statuses             texts for failure statuses the library reports beyond the table
 //
@@ -66,6 +68,10 @@ inline constexpr int status_slot = 3;
 inline constexpr int status_out_of_memory = -10;
 inline constexpr int status_internal_error = -999;
 
+// The knob and statistics arrays, the same in both libraries; the constrained one has one
+// more knob slot of its own (its traits' `lu_slot`).
+inline constexpr int KNOBS = 20, STATS = 20, DENSE_ROW = 0, DENSE_COL = 1, AGGRESSIVE = 2;
+
 // Compares the status slot and codes above with a library's own macros, in the module that
 // includes its header: FERROW_COLAMD_TWIN_CHECK(COLAMD) or FERROW_COLAMD_TWIN_CHECK(CCOLAMD).
 #define FERROW_COLAMD_TWIN_CHECK(LIB)                                                       \
@@ -78,7 +84,13 @@ inline constexpr int status_internal_error = -999;
                       LIB##_ERROR_row_index_out_of_bounds == -9 &&                          \
                       LIB##_ERROR_out_of_memory == ferrow::colamd_twin::status_out_of_memory && \
                       LIB##_ERROR_internal_error == ferrow::colamd_twin::status_internal_error, \
-                  "the status table follows the library's codes")
+                  "the status table follows the library's codes");                           \
+    static_assert(LIB##_KNOBS == ferrow::colamd_twin::KNOBS &&                              \
+                      LIB##_STATS == ferrow::colamd_twin::STATS &&                          \
+                      LIB##_DENSE_ROW == ferrow::colamd_twin::DENSE_ROW &&                  \
+                      LIB##_DENSE_COL == ferrow::colamd_twin::DENSE_COL &&                  \
+                      LIB##_AGGRESSIVE == ferrow::colamd_twin::AGGRESSIVE,                  \
+                  "the knob and statistics slots follow the library's")
 
 // Text of the record's class documentation, with the library's name and source file.
 inline std::string stats_doc(const char *library, const char *source) {
@@ -118,6 +130,22 @@ inline std::string stats_doc(const char *library, const char *source) {
 template <class Traits> struct Twin {
     using T = Traits;
     static constexpr bool constrained = T::constrained;
+
+    // The module's public names, in the order of `__all__`: Error, ValueError, MemoryError,
+    // InternalError, Stats, the column and symmetric orderings, the defaults function.
+    static const char *const *all() {
+        static const std::string lib = T::library, column = T::orderings[0];
+        static const std::string names[] = {lib + "Error",         lib + "ValueError",
+                                            lib + "MemoryError",   lib + "InternalError",
+                                            lib + "Stats",         column,
+                                            T::orderings[1],       column + "_get_defaults"};
+        static const char *const pointers[] = {names[0].c_str(), names[1].c_str(), names[2].c_str(),
+                                               names[3].c_str(), names[4].c_str(), names[5].c_str(),
+                                               names[6].c_str(), names[7].c_str()};
+        return pointers;
+    }
+    // The library's source file: colamd.c, ccolamd.c.
+    static std::string source_file() { return std::string(T::orderings[0]) + ".c"; }
 
     static inline Held np_zeros, np_asarray, np_float64, np_int32, np_int64;
     static inline Held validate_csc_input, Error, ValueError, MemoryError, InternalError, Stats;
@@ -268,8 +296,8 @@ template <class Traits> struct Twin {
             check_pointers<I>(Ap, N, Ai);
         }
         void require_controls() const {
-            knobs.require_length(T::knob_count, "the library's knob count");
-            stats.require_length(T::stats_count, "the library's statistics count");
+            knobs.require_length(KNOBS, "the library's knob count");
+            stats.require_length(STATS, "the library's statistics count");
         }
         template <class I> CscPattern<I> pattern(int64_t M, int64_t N) const {
             return CscPattern<I>{M, N, Ap.data<I>(), Ai.data<I>()};
@@ -358,13 +386,13 @@ template <class Traits> struct Twin {
         // the statistics the library reports for it.
         const bool trivial = M == 0 || N == 0 || in.nnz() == 0;
 
-        double knobs[T::knob_count];
+        double knobs[KNOBS];
         if (!trivial) {
             T::set_defaults(knobs);
-            store_threshold(knobs, T::dense_row_slot, dense_row_thresh);
-            store_threshold(knobs, T::dense_col_slot, dense_col_thresh);
+            store_threshold(knobs, DENSE_ROW, dense_row_thresh);
+            store_threshold(knobs, DENSE_COL, dense_col_thresh);
             if (!aggressive.is_none())
-                knobs[T::aggressive_slot] = truth(aggressive) ? 1.0 : 0.0;
+                knobs[AGGRESSIVE] = truth(aggressive) ? 1.0 : 0.0;
             if constexpr (constrained) {
                 if (!opt_lu.is_none()) {
                     nb::str lu("lu"), cholesky("cholesky");
@@ -379,7 +407,7 @@ template <class Traits> struct Twin {
         const bool has_C = !C_obj.is_none();
         // perm has N + 1 entries, as the column routines need; q is a view of its first N.
         nb::object perm_obj = np_zeros(trivial ? N : N + 1, nb::arg("dtype") = itype);
-        nb::object stats_obj = np_zeros(T::stats_count, nb::arg("dtype") = itype);
+        nb::object stats_obj = np_zeros(STATS, nb::arg("dtype") = itype);
         Buffer perm, stats, C;
         perm.acquire(perm_obj, "perm", true, index);
         stats.acquire(stats_obj, "stats", true, index);
@@ -414,14 +442,14 @@ template <class Traits> struct Twin {
     }
 
     static nb::dict get_defaults() {
-        nb::object knobs = np_zeros(T::knob_count, nb::arg("dtype") = np_float64.get());
+        nb::object knobs = np_zeros(KNOBS, nb::arg("dtype") = np_float64.get());
         Buffer kb;
         kb.acquire(knobs, "knobs", true, Elem::f64);
         T::set_defaults(kb.data<double>());
         nb::dict d;
-        d["dense_row_thresh"] = nb::object(knobs[nb::int_(T::dense_row_slot)]);
-        d["dense_col_thresh"] = nb::object(knobs[nb::int_(T::dense_col_slot)]);
-        d["aggressive"] = nb::object(knobs[nb::int_(T::aggressive_slot)]);
+        d["dense_row_thresh"] = nb::object(knobs[nb::int_(DENSE_ROW)]);
+        d["dense_col_thresh"] = nb::object(knobs[nb::int_(DENSE_COL)]);
+        d["aggressive"] = nb::object(knobs[nb::int_(AGGRESSIVE)]);
         if constexpr (constrained)
             d["opt_lu"] = nb::str(kb.data<double>()[T::lu_slot] != 0.0 ? "lu" : "cholesky");
         return d;
@@ -431,7 +459,7 @@ template <class Traits> struct Twin {
 
     // A text of colamd_docs.hpp (or of the traits) with this module's names and words.
     static std::string text(const char *tmpl) {
-        const std::string lib = T::library, column = T::all[5], symmetric = T::all[6];
+        const std::string lib = T::library, column = all()[5], symmetric = all()[6];
         std::string lib_symmetric = symmetric;
         for (char &ch : lib_symmetric)
             ch = (char)(ch - 'a' + 'A');
@@ -458,13 +486,13 @@ template <class Traits> struct Twin {
              {"interface_symmetric", T::interface_symmetric},
              {"title", title}, {"title_rule", std::string(title.size(), '=')},
              {"Lib", lib}, {"LIB_SYMMETRIC", lib_symmetric}, {"column", column},
-             {"symmetric", symmetric}, {"source", T::source_file}});
+             {"symmetric", symmetric}, {"source", source_file().c_str()}});
     }
 
     // The example of one ordering: the matrix, the constraints where the module takes
     // them, the call and what it prints.
     static std::string example(bool symmetric) {
-        const char *name = symmetric ? T::all[6] : T::all[5];
+        const char *name = symmetric ? all()[6] : all()[5];
         std::string head = fill_template(
             docs::example_head,
             {{"imports", symmetric ? "csc_array, random_array" : "random_array"}, {"name", name}});
@@ -481,7 +509,7 @@ template <class Traits> struct Twin {
     // Binds the documentation of one ordering: its pieces as module attributes, then its
     // docstring, the module's function template filled with them.
     static void bind_doc(nb::module_ &m, bool symmetric) {
-        const std::string name = symmetric ? T::all[6] : T::all[5];
+        const std::string name = symmetric ? all()[6] : all()[5];
         const std::string prefix = T::attribute_prefix + name;
         nb::str reftag(("[#" + name + "_c]").c_str());
         m.attr((prefix + "_reftag").c_str()) = reftag;
@@ -504,7 +532,7 @@ template <class Traits> struct Twin {
         kw["intro"] = intro;
         kw["A_param"] = A_param;
         kw["see_also"] =
-            nb::str((std::string(symmetric ? T::all[5] : T::all[6]) + ", " + T::see_also_others)
+            nb::str((std::string(symmetric ? all()[5] : all()[6]) + ", " + T::see_also_others)
                         .c_str());
         kw["reftag"] = reftag;
         kw["example"] = example_text;
@@ -522,7 +550,7 @@ template <class Traits> struct Twin {
                            {&np_float64, "float64"},
                            {&np_int32, "int32"},
                            {&np_int64, "int64"}},
-                          true, validate_csc_input, T::all, sizeof(T::all) / sizeof(T::all[0]));
+                          true, validate_csc_input, all(), 8);
         bind_thread_switch();
 
         const std::string lib = T::library;
@@ -530,20 +558,20 @@ template <class Traits> struct Twin {
                                  value_doc = "Raised when " + lib + " encounters a value error.",
                                  memory_doc = "Raised when " + lib + " runs out of memory.",
                                  internal_doc = "Raised when " + lib + " encounters an internal error.";
-        Error.set(add_exception(m, T::all[0], error_doc.c_str(), {PyExc_Exception}));
-        ValueError.set(add_exception(m, T::all[1], value_doc.c_str(),
+        Error.set(add_exception(m, all()[0], error_doc.c_str(), {PyExc_Exception}));
+        ValueError.set(add_exception(m, all()[1], value_doc.c_str(),
                                      {Error.get(), PyExc_ValueError}));
-        MemoryError.set(add_exception(m, T::all[2], memory_doc.c_str(),
+        MemoryError.set(add_exception(m, all()[2], memory_doc.c_str(),
                                       {Error.get(), PyExc_MemoryError}));
-        InternalError.set(add_exception(m, T::all[3], internal_doc.c_str(),
+        InternalError.set(add_exception(m, all()[3], internal_doc.c_str(),
                                         {Error.get(), PyExc_RuntimeError}));
 
-        static const std::string record_doc = stats_doc(T::library, T::source_file);
+        static const std::string record_doc = stats_doc(T::library, source_file().c_str());
         static const RecordField fields[] = {
             {"N_rows_ignored", false, 0}, {"N_cols_ignored", false, 1}, {"Ncmpa", false, 2},
             {"status", false, 3},         {"info1", false, 4},          {"info2", false, 5},
             {"info3", false, 6}};
-        static const RecordSpec record = {T::all[4], record_doc.c_str(), fields, 7, "np.ndarray",
+        static const RecordSpec record = {all()[4], record_doc.c_str(), fields, 7, "np.ndarray",
                                           "stats"};
         Stats.set(add_record(m, record));
 
@@ -553,8 +581,8 @@ template <class Traits> struct Twin {
         bind_doc(m, false);
         bind_doc(m, true);
 
-        nb::object defaults = nb::cpp_function(&get_defaults, nb::name(T::all[7]), nb::scope(m));
-        nb::object f = add_documented_function(m, T::all[7], defaults, "()");
+        nb::object defaults = nb::cpp_function(&get_defaults, nb::name(all()[7]), nb::scope(m));
+        nb::object f = add_documented_function(m, all()[7], defaults, "()");
         nb::setattr(f, "__doc__", nb::str(text(docs::defaults_doc).c_str()));
     }
 
@@ -628,7 +656,7 @@ template <class Traits> struct Twin {
         static const std::string base_doc = text(docs::base_doc),
                                  column_doc = text(docs::column_wrapper_doc),
                                  symmetric_doc = text(docs::symmetric_wrapper_doc);
-        const std::string column = T::all[5], symmetric = T::all[6];
+        const std::string column = all()[5], symmetric = all()[6];
         // The parameters: the matrix, this module's own (constraints, opt_lu), the knobs
         // every ordering takes, the raw arrays.
         const auto A = std::make_tuple(nb::arg("A"));
@@ -653,11 +681,11 @@ template <class Traits> struct Twin {
 
         const std::string own = constrained ? "constraints=None, " : "";
         const std::string shared = "dense_row_thresh=None, dense_col_thresh=None, aggressive=None, ";
-        def_documented(m, T::all[5], pick(&constrained_column_ordering, &column_ordering),
+        def_documented(m, all()[5], pick(&constrained_column_ordering, &column_ordering),
                        std::tuple_cat(A, C, knobs, lu, info),
                        "(A, " + own + shared + (constrained ? "opt_lu=None, " : "") +
                            "return_info=False)");
-        def_documented(m, T::all[6], pick(&constrained_symmetric_ordering, &symmetric_ordering),
+        def_documented(m, all()[6], pick(&constrained_symmetric_ordering, &symmetric_ordering),
                        std::tuple_cat(A, C, knobs, info),
                        "(A, " + own + shared + "return_info=False)");
     }
