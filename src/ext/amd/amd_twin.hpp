@@ -31,6 +31,7 @@
 #include "common/csc_input.hpp"
 #include "common/dispatch.hpp"
 #include "common/errors.hpp"
+#include "common/ordering_frame.hpp"
 #include "common/pyobj.hpp"
 #include "common/records.hpp"
 #include "common/text_template.hpp"
@@ -226,12 +227,8 @@ template <class T> struct Twin {
     // The raw wrapper: _amd_order, _camd_order.
     static std::string order_name() { return "_" + std::string(T::lib) + "_order"; }
 
-    static inline Held np_empty, np_zeros, np_ascontiguousarray, np_float64, np_int32, np_int64;
+    static inline OrderingNumpy np;
     static inline Held validate_csc_input, Error, InvalidMatrixError, MemoryError, Info;
-
-    static nb::handle index_dtype(Elem index) {
-        return index == Elem::i32 ? np_int32.get() : np_int64.get();
-    }
 
     // Translates the library's status; the one place this module reads it.
     static void handle_status(int status, const double *info) {
@@ -323,7 +320,7 @@ template <class T> struct Twin {
     static nb::object convert_constraints(nb::handle constraints, nb::handle itype) {
         if (constraints.is_none())
             return nb::none();
-        return convert_integer_vector(np_ascontiguousarray, constraints, itype,
+        return convert_integer_vector(np.ascontiguousarray, constraints, itype,
                                       "Constraints must be an array of integers.");
     }
 
@@ -334,7 +331,7 @@ template <class T> struct Twin {
         CscInput in;
         validate_csc(A_in, true, in, false);
         const int64_t N = in.ncol;
-        nb::handle itype = index_dtype(in.index());
+        nb::handle itype = np.index_dtype(in.index());
         // No rows and columns, or (with constraints) no entries: answered here, with the
         // statistics the library reports for such a matrix. AMD orders a matrix without
         // entries itself.
@@ -349,8 +346,8 @@ template <class T> struct Twin {
                 ctrl[AGGRESSIVE] = truth(aggressive) ? 1.0 : 0.0;
         }
 
-        nb::object p_obj = np_empty(N, nb::arg("dtype") = itype);
-        nb::object info_obj = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
+        nb::object p_obj = np.empty(N, nb::arg("dtype") = itype);
+        nb::object info_obj = np.zeros(INFO, nb::arg("dtype") = np.float64.get());
         nb::object C_obj = convert_constraints(constraints, itype);
         const bool given = !C_obj.is_none();
         Buffer p, info, C;
@@ -419,15 +416,7 @@ template <class T> struct Twin {
 
     static void init(nb::module_ &m) {
         static const std::string doc_of_module = module_doc();
-        init_module_frame(m, doc_of_module.c_str(),
-                          {{&np_empty, "empty"},
-                           {&np_zeros, "zeros"},
-                           {&np_ascontiguousarray, "ascontiguousarray"},
-                           {&np_float64, "float64"},
-                           {&np_int32, "int32"},
-                           {&np_int64, "int64"}},
-                          true, validate_csc_input, all(), 6);
-        bind_thread_switch();
+        init_ordering_module(m, doc_of_module.c_str(), np, validate_csc_input, all(), 6);
 
         static const std::string error_doc = exception_doc(0), invalid_doc = exception_doc(1),
                                  memory_doc = exception_doc(2);

@@ -33,6 +33,7 @@
 #include "common/documented_function.hpp"
 #include "common/errors.hpp"
 #include "common/module_def.hpp"
+#include "common/ordering_frame.hpp"
 #include "common/pyobj.hpp"
 #include "common/records.hpp"
 #include "common/text_template.hpp"
@@ -147,7 +148,7 @@ template <class Traits> struct Twin {
     // The library's source file: colamd.c, ccolamd.c.
     static std::string source_file() { return std::string(T::orderings[0]) + ".c"; }
 
-    static inline Held np_zeros, np_asarray, np_float64, np_int32, np_int64;
+    static inline OrderingNumpy np;
     static inline Held validate_csc_input, Error, ValueError, MemoryError, InternalError, Stats;
 
     // ---- status translation: the one place the library's status is read -----------------
@@ -351,14 +352,10 @@ template <class Traits> struct Twin {
 
     // ---- the public orderings --------------------------------------------------------------
 
-    static nb::handle index_dtype(Elem index) {
-        return index == Elem::i32 ? np_int32.get() : np_int64.get();
-    }
-
     static nb::object convert_constraints(nb::handle constraints, nb::handle itype) {
         if constexpr (constrained) {
             if (!constraints.is_none())
-                return convert_integer_vector(np_asarray, constraints, itype,
+                return convert_integer_vector(np.asarray, constraints, itype,
                                               "Constraints must be an array of integers.", "C");
         }
         return nb::none();
@@ -380,7 +377,7 @@ template <class Traits> struct Twin {
         validate_csc(A_in, is_symmetric, in, false);
         const int64_t M = in.nrow, N = in.ncol, ai_len = in.i.size();
         const Elem index = in.index();
-        nb::handle itype = index_dtype(index);
+        nb::handle itype = np.index_dtype(index);
         // A matrix without rows, columns or entries: its columns in the order of their
         // constraint sets (natural order within a set), as the library orders them, and
         // the statistics the library reports for it.
@@ -406,8 +403,8 @@ template <class Traits> struct Twin {
         nb::object C_obj = convert_constraints(constraints, itype);
         const bool has_C = !C_obj.is_none();
         // perm has N + 1 entries, as the column routines need; q is a view of its first N.
-        nb::object perm_obj = np_zeros(trivial ? N : N + 1, nb::arg("dtype") = itype);
-        nb::object stats_obj = np_zeros(STATS, nb::arg("dtype") = itype);
+        nb::object perm_obj = np.zeros(trivial ? N : N + 1, nb::arg("dtype") = itype);
+        nb::object stats_obj = np.zeros(STATS, nb::arg("dtype") = itype);
         Buffer perm, stats, C;
         perm.acquire(perm_obj, "perm", true, index);
         stats.acquire(stats_obj, "stats", true, index);
@@ -442,7 +439,7 @@ template <class Traits> struct Twin {
     }
 
     static nb::dict get_defaults() {
-        nb::object knobs = np_zeros(KNOBS, nb::arg("dtype") = np_float64.get());
+        nb::object knobs = np.zeros(KNOBS, nb::arg("dtype") = np.float64.get());
         Buffer kb;
         kb.acquire(knobs, "knobs", true, Elem::f64);
         T::set_defaults(kb.data<double>());
@@ -544,14 +541,7 @@ template <class Traits> struct Twin {
 
     static void init(nb::module_ &m) {
         static const std::string module_doc = text(docs::module_doc);
-        init_module_frame(m, module_doc.c_str(),
-                          {{&np_zeros, "zeros"},
-                           {&np_asarray, "asarray"},
-                           {&np_float64, "float64"},
-                           {&np_int32, "int32"},
-                           {&np_int64, "int64"}},
-                          true, validate_csc_input, all(), 8);
-        bind_thread_switch();
+        init_ordering_module(m, module_doc.c_str(), np, validate_csc_input, all(), 8);
 
         const std::string lib = T::library;
         static const std::string error_doc = "Base class for " + lib + " errors.",
