@@ -29,6 +29,7 @@
 #include "amd/amd_worker.hpp"
 #include "common/buffers.hpp"
 #include "common/csc_input.hpp"
+#include "common/doc_parts.hpp"
 #include "common/dispatch.hpp"
 #include "common/errors.hpp"
 #include "common/ordering_frame.hpp"
@@ -136,11 +137,7 @@ pattern of ``A + A.T`` is ordered. {intro}
 
 Parameters
 ----------
-A : (N, N) array_like or sparse matrix
-    Square matrix; only its pattern is read. Any SciPy sparse format or dense
-    array-like is accepted (non-CSC input is converted with a
-    ``SparseEfficiencyWarning``).
-{constraints_param}dense_thresh : float, optional
+{A_param}{constraints_param}dense_thresh : float, optional
     Dense-row threshold. Rows or columns of ``A + A.T`` with more than
     ``max(dense_thresh * sqrt(N), 16)`` entries are set aside and placed last;
     {negative_thresh} None keeps the library default (10). The value is rounded to
@@ -434,6 +431,7 @@ template <class T> struct Twin {
         static const std::string doc = fill_template(
             ordering_doc_template,
             {{"title", T::doc.title}, {"intro", T::doc.intro},
+             {"A_param", doc_parts::square_pattern_A},
              {"constraints_param", T::doc.constraints_param},
              {"negative_thresh", T::doc.negative_thresh}, {"Info", all()[3]},
              {"info", T::doc.info}, {"raises", T::doc.raises}, {"Memory", all()[2]},
