@@ -487,6 +487,29 @@ class RawWrapperChecks:
         assert is_permutation(perm[:5], 5)
 
     @pytest.mark.parametrize("symmetric", [False, True], ids=["column", "symmetric"])
+    def test_outputs_must_not_share_memory_with_what_the_library_reads(self, symmetric, itype):
+        A, perm, knobs, stats = self.arrays(itype)
+        Ap, Ai = A.indptr.copy(), A.indices.copy()
+        run = self.calls(symmetric)
+        shared = np.zeros(26, itype)  # perm and stats over one memory
+        cases = [((5, Ap, Ai, Ap, knobs, stats), "perm", "Ap"),
+                 ((5, Ap, Ai, perm, knobs, knobs.view(itype)[:20]), "stats", "knobs"),
+                 ((5, Ap, Ai, shared[:6], knobs, shared[5:25]), "stats", "perm")]
+        if self.twin.constrained:
+            C = np.zeros(5, itype)
+            cases += [((5, Ap, Ai, perm, knobs, stats, C), None, None),
+                      ((5, Ap, Ai, shared[:6], knobs, stats, shared[1:6]), "perm", "constraints"),
+                      ((5, Ap, Ai, perm, knobs, shared[:20], shared[3:8]), "stats", "constraints")]
+        for args, out, other in cases:
+            if out is None:  # apart: ordered as usual
+                run(*args[:6], constraints=args[6])
+                assert is_permutation(args[3][:5], 5)
+                continue
+            with pytest.raises(ValueError, match=f"^{out} must not share memory with {other}$"):
+                run(*args[:6], **({"constraints": args[6]} if len(args) > 6 else {}))
+        assert np.array_equal(Ap, A.indptr) and np.array_equal(Ai, A.indices)
+
+    @pytest.mark.parametrize("symmetric", [False, True], ids=["column", "symmetric"])
     def test_keywords_and_unchanged_inputs(self, symmetric, itype):
         A, perm, knobs, stats = self.arrays(itype)
         Ap, Ai, kn = A.indptr.copy(), A.indices.copy(), knobs.copy()

@@ -283,6 +283,9 @@ template <class T> struct Twin {
         ctrl.require_length(CONTROL, "the library's control length");
         info.require_length(INFO, "the library's information length");
         require_constraint_length(C.size(), given, N);
+        // The library writes p and info while it reads the other arrays.
+        require_disjoint(p, {&Ap, &Ai, &ctrl, &C});
+        require_disjoint(info, {&Ap, &Ai, &ctrl, &C, &p});
 
         // The library reads Ai[Ap[j] .. Ap[j+1]-1] column by column before it notices
         // decreasing pointers, so the pointers are checked here; row indices it checks itself.

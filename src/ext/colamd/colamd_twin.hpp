@@ -296,9 +296,13 @@ template <class Traits> struct Twin {
             perm.require_exact_length(N + 1, "N + 1, as Ap");
             check_pointers<I>(Ap, N, Ai);
         }
+        // knobs and stats long enough; the outputs apart from every array the library
+        // reads while it writes them.
         void require_controls() const {
             knobs.require_length(KNOBS, "the library's knob count");
             stats.require_length(STATS, "the library's statistics count");
+            require_disjoint(perm, {&Ap, &Ai, &knobs, &C});
+            require_disjoint(stats, {&Ap, &Ai, &knobs, &C, &perm});
         }
         template <class I> CscPattern<I> pattern(int64_t M, int64_t N) const {
             return CscPattern<I>{M, N, Ap.data<I>(), Ai.data<I>()};
