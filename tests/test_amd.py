@@ -9,6 +9,7 @@ import scipy.sparse as sp
 
 import ferrow.amd as amd_mod
 from conftest import is_permutation, random_csc, with_index_type
+from twins import same_results_in_threads, threaded_problems
 from ferrow.amd import (AMDError, AMDInfo, AMDInvalidMatrixError, AMDMemoryError, amd,
                         amd_default_control)
 from ferrow.demos.problems import laplacian_2d
@@ -156,3 +157,7 @@ class TestRawWorker:
         if itype == np.int32:
             with pytest.raises(ValueError, match="^N = 2147483648 is too large for int32 indices$"):
                 amd_mod._amd_order(2**31, A.indptr, A.indices, p, ctrl, info)
+
+
+def test_threads_without_the_lock_get_the_single_threaded_results():
+    same_results_in_threads(amd, threaded_problems(constrained=False))

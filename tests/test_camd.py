@@ -6,7 +6,9 @@ import pytest
 import scipy.sparse as sp
 
 import ferrow.camd as camd_mod
+from ferrow.amd import _amd_order as amd_order
 from conftest import is_permutation, random_csc, with_index_type
+from twins import same_results_in_threads, threaded_problems
 from ferrow.camd import (CAMDError, CAMDInfo, CAMDInvalidMatrixError, CAMDMemoryError, camd,
                          camd_default_control)
 from ferrow.demos.problems import laplacian_2d
@@ -208,6 +210,23 @@ class TestRawWorker:
         with pytest.raises(ValueError, match="^Constraints must have the same length"):
             run(5, A.indptr, A.indices, p, ctrl, info, np.zeros(4, itype))
 
+    @pytest.mark.parametrize("run", [camd_mod._camd_order, amd_order], ids=["camd", "amd"])
+    def test_outputs_must_not_share_memory_with_what_the_library_reads(self, run, itype):
+        # Such calls used to crash the interpreter: the library writes p while it reads Ap.
+        A, p, ctrl, info = self.arrays(itype, n=30)
+        Ap, Ai = A.indptr.copy(), A.indices.copy()
+        C, memory = np.zeros(30, itype), np.zeros(60)  # one memory as floats and as indices
+        cases = [((30, Ap, Ai, Ap[:30], ctrl, info), "p", "Ap"),
+                 ((30, Ap, Ai, Ai[:30], ctrl, info), "p", "Ai"),
+                 ((30, Ap, Ai, p, info[15:], info), "info", "ctrl"),
+                 ((30, Ap, Ai, memory.view(itype)[:30], ctrl, memory[:20]), "info", "p")]
+        if run is camd_mod._camd_order:
+            cases.append(((30, Ap, Ai, C, ctrl, info, C), "p", "constraints"))
+        for args, out, other in cases:
+            with pytest.raises(ValueError, match=f"^{out} must not share memory with {other}$"):
+                run(*args)
+        assert np.array_equal(Ap, A.indptr) and np.array_equal(Ai, A.indices)
+
     def test_invalid_patterns(self, itype):
         _, p, ctrl, info = self.arrays(itype, n=3)
         run = camd_mod._camd_order
@@ -230,3 +249,7 @@ def test_reinitialisation_is_refused():
             importlib.import_module("ferrow.camd")
     finally:
         sys.modules["ferrow.camd"] = saved
+
+
+def test_threads_without_the_lock_get_the_single_threaded_results():
+    same_results_in_threads(camd, threaded_problems(constrained=True))

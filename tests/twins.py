@@ -14,6 +14,7 @@ import re
 import subprocess
 import sys
 import textwrap
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from types import ModuleType
 
@@ -22,6 +23,7 @@ import pytest
 import scipy.sparse as sp
 from scipy.sparse.linalg import splu
 
+import ferrow
 from conftest import is_permutation, random_csc, with_index_type
 from ferrow.demos.problems import laplacian_2d, random_least_squares
 
@@ -99,6 +101,31 @@ class Twin:
 
 COLAMD = Twin("colamd", "COLAMD", "symamd", constrained=False)
 CCOLAMD = Twin("ccolamd", "CCOLAMD", "csymamd", constrained=True)
+
+
+def same_results_in_threads(order, problems, rounds=3):
+    """Runs `order(A, **kw)` for every (A, kw) of `problems` from as many threads at once,
+    with the interpreter lock released around library work, and checks that every result
+    (an ordering and its statistics) equals the one computed in this thread beforehand."""
+    def run(problem):
+        A, kw = problem
+        p, info = order(A, return_info=True, **kw)
+        return p.dtype, p.tolist(), info
+
+    expected = [run(problem) for problem in problems]
+    with ferrow.releasing_gil(), ThreadPoolExecutor(len(problems)) as pool:
+        for _ in range(rounds):
+            assert list(pool.map(run, problems)) == expected
+
+
+def threaded_problems(constrained):
+    """Different matrices of both index types, with constraints where the ordering takes them."""
+    problems = []
+    for k, itype in [(30, np.int32), (34, np.int64), (38, np.int32), (26, np.int64)]:
+        A = laplacian_2d(k, itype)
+        kw = {"constraints": np.arange(k * k) % 3} if constrained else {}
+        problems.append((A, kw))
+    return problems
 
 
 def lu_nnz(A):
@@ -257,6 +284,11 @@ class OrderingChecks:
 
     def order(self, symmetric, A, **kw):
         return (self.twin.symmetric if symmetric else self.twin.column)(A, **kw)
+
+    @pytest.mark.parametrize("symmetric", [False, True], ids=["column", "symmetric"])
+    def test_threads_without_the_lock_get_the_single_threaded_results(self, symmetric):
+        f = self.twin.symmetric if symmetric else self.twin.column
+        same_results_in_threads(f, threaded_problems(self.twin.constrained))
 
     @pytest.mark.parametrize("shape,symmetric", TRIVIAL)
     def test_trivial_shapes_are_answered_as_the_library_answers(self, shape, symmetric, itype):
@@ -453,6 +485,29 @@ class RawWrapperChecks:
             arr.flags.writeable = False
         run(5, Ap, Ai, perm, knobs, stats)
         assert is_permutation(perm[:5], 5)
+
+    @pytest.mark.parametrize("symmetric", [False, True], ids=["column", "symmetric"])
+    def test_outputs_must_not_share_memory_with_what_the_library_reads(self, symmetric, itype):
+        A, perm, knobs, stats = self.arrays(itype)
+        Ap, Ai = A.indptr.copy(), A.indices.copy()
+        run = self.calls(symmetric)
+        shared = np.zeros(26, itype)  # perm and stats over one memory
+        cases = [((5, Ap, Ai, Ap, knobs, stats), "perm", "Ap"),
+                 ((5, Ap, Ai, perm, knobs, knobs.view(itype)[:20]), "stats", "knobs"),
+                 ((5, Ap, Ai, shared[:6], knobs, shared[5:25]), "stats", "perm")]
+        if self.twin.constrained:
+            C = np.zeros(5, itype)
+            cases += [((5, Ap, Ai, perm, knobs, stats, C), None, None),
+                      ((5, Ap, Ai, shared[:6], knobs, stats, shared[1:6]), "perm", "constraints"),
+                      ((5, Ap, Ai, perm, knobs, shared[:20], shared[3:8]), "stats", "constraints")]
+        for args, out, other in cases:
+            if out is None:  # apart: ordered as usual
+                run(*args[:6], constraints=args[6])
+                assert is_permutation(args[3][:5], 5)
+                continue
+            with pytest.raises(ValueError, match=f"^{out} must not share memory with {other}$"):
+                run(*args[:6], **({"constraints": args[6]} if len(args) > 6 else {}))
+        assert np.array_equal(Ap, A.indptr) and np.array_equal(Ai, A.indices)
 
     @pytest.mark.parametrize("symmetric", [False, True], ids=["column", "symmetric"])
     def test_keywords_and_unchanged_inputs(self, symmetric, itype):

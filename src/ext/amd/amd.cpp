@@ -1,10 +1,10 @@
 // ferrow.amd: approximate minimum degree ordering (SuiteSparse AMD).
-// The module is the template of native/amd_twin.hpp; this file says what is AMD's own.
+// The module is the template of amd/amd_twin.hpp; this file says what is AMD's own.
 #include <nanobind/nanobind.h>
 
 #include <amd.h>
 
-#include <cstdint>
+#include <utility>
 
 #include "amd/amd_twin.hpp"
 #include "common/module_def.hpp"
@@ -16,21 +16,11 @@ FERROW_AMD_TWIN_CHECK(AMD);
 struct AMDLibrary {
     static constexpr bool constrained = false;
     static constexpr const char *library = "AMD", *lib = "amd", *article = "an";
-    static constexpr const char *all[] = {"AMDError", "AMDInvalidMatrixError", "AMDMemoryError",
-                                          "AMDInfo", "amd", "amd_default_control"};
-    static constexpr const char *order_name = "_amd_order";
 
     static void defaults(double *ctrl) { amd_defaults(ctrl); }
-    static int order(int32_t n, const int32_t *Ap, const int32_t *Ai, int32_t *P, double *ctrl,
-                     double *info, const int32_t * /* AMD takes no constraints */) {
-        return amd_order(n, Ap, Ai, P, ctrl, info);
-    }
-    static int order(int64_t n, const int64_t *Ap, const int64_t *Ai, int64_t *P, double *ctrl,
-                     double *info, const int64_t * /* AMD takes no constraints */) {
-        return amd_l_order(n, Ap, Ai, P, ctrl, info);
-    }
+    static constexpr auto order = std::make_pair(&amd_order, &amd_l_order);
 
-    // The ordering's docstring is the template's (native/amd_twin.hpp) with these parts.
+    // The ordering's docstring is the template's (amd/amd_twin.hpp) with these parts.
     static constexpr ferrow::amd_twin::OrderingDoc doc = {
         R"(Approximate)",
         R"(This is the ordering of `ferrow.camd.camd`

@@ -26,23 +26,22 @@
 #include <string>
 #include <utility>
 
+#include "amd/amd_worker.hpp"
 #include "common/buffers.hpp"
+#include "common/csc_input.hpp"
+#include "common/doc_parts.hpp"
+#include "common/dispatch.hpp"
 #include "common/errors.hpp"
+#include "common/ordering_frame.hpp"
 #include "common/pyobj.hpp"
 #include "common/records.hpp"
+#include "common/text_template.hpp"
+#include "common/threads.hpp"
 #include "common/trivial.hpp"
 
 namespace ferrow::amd_twin {
 
 namespace nb = nanobind;
-
-// Slots of the control and information arrays, and the statuses, of both libraries
-// (plain ints: they also reach Python calls, where an enum would need a bound type).
-inline constexpr int CONTROL = 5, DENSE = 0, AGGRESSIVE = 1;
-inline constexpr int INFO = 20, STATUS = 0, N_ = 1, NZ = 2, SYMMETRY = 3, NZDIAG = 4,
-                     NZ_A_PLUS_AT = 5, NDENSE = 6, MEMORY = 7, NCMPA = 8, LNZ = 9, NDIV = 10,
-                     NMULTSUBS_LDL = 11, NMULTSUBS_LU = 12, DMAX = 13;
-inline constexpr int OK = 0, OUT_OF_MEMORY = -1, INVALID = -2, OK_BUT_JUMBLED = 1;
 
 // Compares the slots above with a library's own macros, in the module that includes its
 // header: FERROW_AMD_TWIN_CHECK(CAMD) or FERROW_AMD_TWIN_CHECK(AMD).
@@ -138,11 +137,7 @@ pattern of ``A + A.T`` is ordered. {intro}
 
 Parameters
 ----------
-A : (N, N) array_like or sparse matrix
-    Square matrix; only its pattern is read. Any SciPy sparse format or dense
-    array-like is accepted (non-CSC input is converted with a
-    ``SparseEfficiencyWarning``).
-{constraints_param}dense_thresh : float, optional
+{A_param}{constraints_param}dense_thresh : float, optional
     Dense-row threshold. Rows or columns of ``A + A.T`` with more than
     ``max(dense_thresh * sqrt(N), 16)`` entries are set aside and placed last;
     {negative_thresh} None keeps the library default (10). The value is rounded to
@@ -190,18 +185,6 @@ struct OrderingDoc {
         *example_tail;
 };
 
-// `text` with every "{key}" replaced by its value.
-inline std::string fill_template(std::string text,
-                                 std::initializer_list<std::pair<const char *, std::string>> values) {
-    for (const auto &[key, value] : values) {
-        const std::string field = std::string("{") + key + "}";
-        for (size_t at = text.find(field); at != std::string::npos;
-             at = text.find(field, at + value.size()))
-            text.replace(at, field.size(), value);
-    }
-    return text;
-}
-
 inline constexpr RecordField info_fields[] = {
     {"status", false, STATUS},      {"N", false, N_},
     {"nz", false, NZ},              {"symmetry", true, SYMMETRY},
@@ -214,22 +197,34 @@ inline constexpr RecordField info_fields[] = {
 
 // T provides:
 //   constrained                      whether the ordering takes constraints
-//   library, lib, article            "CAMD", "camd", "a" (messages, docstrings)
-//   all[6]                           Error, InvalidMatrixError, MemoryError, Info, the
-//                                    ordering, the defaults function (also `__all__`)
-//   order_name                       the raw wrapper, "_camd_order"
+//   library, lib, article            "CAMD", "camd", "a" (names, messages, docstrings)
 //   module_title, interface_note     "Constrained Approximate", ", with constraints":
 //                                    the module docstring's own words
 //   doc                              the ordering's own parts of its docstring: title,
 //                                    intro, constraints_param, negative_thresh, info,
 //                                    raises, see_also, example_tail
 //   defaults(double *)               the library's defaults
-//   order(n, Ap, Ai, P, ctrl, info, C) for int32_t and int64_t (C is null without
-//                                    constraints)
+//   order                            the routine pair, std::make_pair(&camd_order,
+//                                    &camd_l_order)
 template <class T> struct Twin {
     static constexpr bool constrained = T::constrained;
 
-    static inline Held np_array, np_arange, np_empty, np_zeros, np_ascontiguousarray, np_float64;
+    // The module's public names, in the order of `__all__`: Error, InvalidMatrixError,
+    // MemoryError, Info, the ordering, the defaults function.
+    static const char *const *all() {
+        static const std::string lib = T::library, name = T::lib;
+        static const std::string names[] = {lib + "Error", lib + "InvalidMatrixError",
+                                            lib + "MemoryError", lib + "Info", name,
+                                            name + "_default_control"};
+        static const char *const pointers[] = {names[0].c_str(), names[1].c_str(),
+                                               names[2].c_str(), names[3].c_str(),
+                                               names[4].c_str(), names[5].c_str()};
+        return pointers;
+    }
+    // The raw wrapper: _amd_order, _camd_order.
+    static std::string order_name() { return "_" + std::string(T::lib) + "_order"; }
+
+    static inline OrderingNumpy np;
     static inline Held validate_csc_input, Error, InvalidMatrixError, MemoryError, Info;
 
     // Translates the library's status; the one place this module reads it.
@@ -255,9 +250,18 @@ template <class T> struct Twin {
                                               format.c_str());
     }
 
+    // The worker over checked arrays (without the interpreter lock when the switch is on),
+    // then the status translation.
     template <class I>
-    static void order(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj,
+    static void run_order(CscPattern<I> A, I *p, double *ctrl, double *info, const I *c) {
+        handle_status(run_worker([&] { return order_worker<T>(A, p, ctrl, info, c); }), info);
+    }
+
+    // The raw wrapper: every array checked, as the library trusts their lengths.
+    template <class I>
+    static void order(nb::handle N_obj, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle p_obj,
                       nb::handle ctrl_obj, nb::handle info_obj, nb::handle C_obj) {
+        const int64_t N = to_index(N_obj, "N");
         constexpr Elem E = elem_of<I>();
         const bool given = !C_obj.is_none();
         Buffer Ap, Ai, p, ctrl, info, C;
@@ -279,6 +283,9 @@ template <class T> struct Twin {
         ctrl.require_length(CONTROL, "the library's control length");
         info.require_length(INFO, "the library's information length");
         require_constraint_length(C.size(), given, N);
+        // The library writes p and info while it reads the other arrays.
+        require_disjoint(p, {&Ap, &Ai, &ctrl, &C});
+        require_disjoint(info, {&Ap, &Ai, &ctrl, &C, &p});
 
         // The library reads Ai[Ap[j] .. Ap[j+1]-1] column by column before it notices
         // decreasing pointers, so the pointers are checked here; row indices it checks itself.
@@ -295,101 +302,72 @@ template <class T> struct Twin {
             raise(PyExc_ValueError, "Ai is too short: Ap[N] is %lld but Ai has %zd entries",
                   (long long)ap[N], Ai.size());
         const I *c = checked_constraints<I>(C, given, N);
-
-        double *info_p = info.data<double>();
-        int status = T::order((I)N, ap, Ai.data<I>(), p.data<I>(), ctrl.data<double>(), info_p, c);
-        handle_status(status, info_p);
+        run_order<I>(CscPattern<I>{N, N, ap, Ai.data<I>()}, p.data<I>(), ctrl.data<double>(),
+                     info.data<double>(), c);
     }
 
     static void order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle p,
                             nb::handle ctrl, nb::handle info, nb::handle constraints) {
-        Elem variant = index_variant(Ap);
-        int64_t N = to_index(N_obj, "N");
-        if (variant == Elem::i32)
-            order<int32_t>(N, Ap, Ai, p, ctrl, info, constraints);
-        else
-            order<int64_t>(N, Ap, Ai, p, ctrl, info, constraints);
+        dispatch_index(index_variant(Ap), [&](auto index) {
+            order<decltype(index)>(N_obj, Ap, Ai, p, ctrl, info, constraints);
+        });
     }
     static void unconstrained_order_entry(nb::handle N_obj, nb::handle Ap, nb::handle Ai,
                                           nb::handle p, nb::handle ctrl, nb::handle info) {
         order_entry(N_obj, Ap, Ai, p, ctrl, info, Py_None);
     }
 
-    // A matrix without entries (or without rows and columns), with constraints: the order
-    // by constraint set, and the statistics the library reports for it, computed here.
-    template <class I>
-    static void trivial(int64_t N, nb::handle p_obj, nb::handle C_obj, nb::handle info_obj) {
-        constexpr Elem E = elem_of<I>();
-        Buffer p, C, info;
-        p.acquire(p_obj, "p", true, E);
-        info.acquire(info_obj, "info", true, Elem::f64);
-        const bool given = !C_obj.is_none();
-        if (given)
-            C.acquire(C_obj, "constraints", false, E);
-        p.require_exact_length(N, "one per column");
-        info.require_length(INFO, "the library's information length");
-        require_constraint_length(C.size(), given, N);
-        order_by_constraints<I>(checked_constraints<I>(C, given, N), N, p.data<I>());
-        // What the ordering reports for N nodes and no entries: no off-diagonal entries (so
-        // a symmetric pattern), a factor L without off-diagonal entries, and the memory of
-        // its workspaces (two of N entries, eight of N + 1), none when N is 0.
-        double *in = info.data<double>();
-        in[STATUS] = OK;
-        in[N_] = (double)N;
-        in[SYMMETRY] = 1.0;
-        in[MEMORY] = N == 0 ? 0.0 : (double)(10 * N + 8) * (double)sizeof(I);
-        in[DMAX] = N == 0 ? 0.0 : 1.0;
-        // nz, nzdiag, nz_A_plus_AT, Ndense, Ncmpa, Lnz, Ndiv and the flop counts stay 0.
-    }
-
     static nb::object convert_constraints(nb::handle constraints, nb::handle itype) {
         if (constraints.is_none())
             return nb::none();
-        return convert_integer_vector(np_ascontiguousarray, constraints, itype,
+        return convert_integer_vector(np.ascontiguousarray, constraints, itype,
                                       "Constraints must be an array of integers.");
     }
 
+    // The ordering: validate A, answer trivial shapes, fill the controls, run the worker,
+    // translate its status, return p (and the statistics).
     static nb::object ordering(nb::handle A_in, nb::handle constraints, nb::handle dense_thresh,
                                nb::handle aggressive, Flag return_info) {
-        nb::dict kw;
-        kw["require_square"] = true;
-        nb::tuple validated = nb::borrow<nb::tuple>(validate_csc_input.get()(A_in, **kw));
-        nb::object A = validated[0];
-        nb::object itype = validated[2];
-        int64_t N = to_index(A.attr("shape")[0], "N");
+        CscInput in;
+        validate_csc(A_in, true, in, false);
+        const int64_t N = in.ncol;
+        nb::handle itype = np.index_dtype(in.index());
         // No rows and columns, or (with constraints) no entries: answered here, with the
         // statistics the library reports for such a matrix. AMD orders a matrix without
         // entries itself.
-        if (N == 0 || (constrained && to_index(A.attr("nnz"), "nnz") == 0)) {
-            nb::object p = np_empty(N, nb::arg("dtype") = itype);
-            nb::object info = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
-            nb::object C = convert_constraints(constraints, itype);
-            if (index_variant(p) == Elem::i32)
-                trivial<int32_t>(N, p, C, info);
-            else
-                trivial<int64_t>(N, p, C, info);
-            if (return_info.value())
-                return nb::make_tuple(p, Info.get().attr("from_array")(info));
-            return p;
+        const bool trivial = N == 0 || (constrained && in.nnz() == 0);
+
+        double ctrl[CONTROL];
+        if (!trivial) {
+            T::defaults(ctrl);
+            if (!dense_thresh.is_none())
+                ctrl[DENSE] = (double)(float)to_double(dense_thresh);
+            if (!aggressive.is_none())
+                ctrl[AGGRESSIVE] = truth(aggressive) ? 1.0 : 0.0;
         }
 
-        nb::object ctrl = np_empty(CONTROL, nb::arg("dtype") = np_float64.get());
-        Buffer ctrl_buf;
-        ctrl_buf.acquire(ctrl, "ctrl", true, Elem::f64);
-        double *c = ctrl_buf.data<double>();
-        T::defaults(c);
-        if (!dense_thresh.is_none())
-            c[DENSE] = (double)(float)to_double(dense_thresh);
-        if (!aggressive.is_none())
-            c[AGGRESSIVE] = truth(aggressive) ? 1.0 : 0.0;
+        nb::object p_obj = np.empty(N, nb::arg("dtype") = itype);
+        nb::object info_obj = np.zeros(INFO, nb::arg("dtype") = np.float64.get());
+        nb::object C_obj = convert_constraints(constraints, itype);
+        const bool given = !C_obj.is_none();
+        Buffer p, info, C;
+        p.acquire(p_obj, "p", true, in.index());
+        info.acquire(info_obj, "info", true, Elem::f64);
+        if (given)
+            C.acquire(C_obj, "constraints", false, in.index());
+        require_constraint_length(C.size(), given, N);
 
-        nb::object info = np_zeros(INFO, nb::arg("dtype") = np_float64.get());
-        nb::object p = np_empty(N, nb::arg("dtype") = itype);
-        nb::object C = convert_constraints(constraints, itype);
-        order_entry(nb::int_(N), A.attr("indptr"), A.attr("indices"), p, ctrl, info, C);
+        dispatch_index(in.index(), [&](auto index) {
+            using I = decltype(index);
+            const I *c = checked_constraints<I>(C, given, N);
+            if (trivial)
+                trivial_worker<I>(N, c, p.data<I>(), info.data<double>());
+            else
+                run_order<I>(in.pattern<I>(), p.data<I>(), ctrl, info.data<double>(), c);
+        });
         if (return_info.value())
-            return nb::make_tuple(p, Info.get().attr("from_array")(info));
-        return p;
+            return nb::make_tuple(p_obj, Info.get().attr("from_array")(info_obj));
+        return p_obj;
     }
     // return_info as a plain object: the signature the module has always shown.
     static nb::object unconstrained_ordering(nb::handle A_in, nb::handle dense_thresh,
@@ -409,7 +387,7 @@ template <class T> struct Twin {
     // The module's docstring: its title, then the names of the interface and of the
     // exceptions, each in a column of its own, with their summaries.
     static std::string module_doc() {
-        const std::string lib = T::lib, defaults = T::all[5];
+        const std::string lib = T::lib, defaults = all()[5];
         auto line = [](const std::string &name, size_t width, const std::string &summary) {
             return name + std::string(width - name.size(), ' ') + "-- " + summary + "\n";
         };
@@ -419,10 +397,10 @@ template <class T> struct Twin {
                      std::string("fill-reducing ordering of a square matrix") + T::interface_note);
         text += line(defaults, defaults.size() + 2, "the library's default controls");
         text += "\nExceptions\n----------\n";
-        const size_t width = std::string(T::all[1]).size() + 1;
+        const size_t width = std::string(all()[1]).size() + 1;
         for (int k = 0; k < 3; ++k)
-            text += line(T::all[k], width, exception_doc(k));
-        text += line(T::all[3], width, "Dataclass holding the statistics of an ordering.");
+            text += line(all()[k], width, exception_doc(k));
+        text += line(all()[3], width, "Dataclass holding the statistics of an ordering.");
         return text;
     }
 
@@ -438,23 +416,16 @@ template <class T> struct Twin {
 
     static void init(nb::module_ &m) {
         static const std::string doc_of_module = module_doc();
-        init_module_frame(m, doc_of_module.c_str(),
-                          {{&np_array, "array"},
-                           {&np_arange, "arange"},
-                           {&np_empty, "empty"},
-                           {&np_zeros, "zeros"},
-                           {&np_ascontiguousarray, "ascontiguousarray"},
-                           {&np_float64, "float64"}},
-                          true, validate_csc_input, T::all, 6);
+        init_ordering_module(m, doc_of_module.c_str(), np, validate_csc_input, all(), 6);
 
         static const std::string error_doc = exception_doc(0), invalid_doc = exception_doc(1),
                                  memory_doc = exception_doc(2);
-        Error.set(add_exception(m, T::all[0], error_doc.c_str(), {PyExc_Exception}));
-        InvalidMatrixError.set(add_exception(m, T::all[1], invalid_doc.c_str(), {Error.get()}));
-        MemoryError.set(add_exception(m, T::all[2], memory_doc.c_str(), {Error.get()}));
+        Error.set(add_exception(m, all()[0], error_doc.c_str(), {PyExc_Exception}));
+        InvalidMatrixError.set(add_exception(m, all()[1], invalid_doc.c_str(), {Error.get()}));
+        MemoryError.set(add_exception(m, all()[2], memory_doc.c_str(), {Error.get()}));
 
         static const std::string record_doc = info_doc(T::article, T::library);
-        static const RecordSpec record = {T::all[3], record_doc.c_str(), info_fields,
+        static const RecordSpec record = {all()[3], record_doc.c_str(), info_fields,
                                           sizeof(info_fields) / sizeof(info_fields[0]),
                                           "np.ndarray"};
         Info.set(add_record(m, record));
@@ -463,32 +434,33 @@ template <class T> struct Twin {
         static const std::string doc = fill_template(
             ordering_doc_template,
             {{"title", T::doc.title}, {"intro", T::doc.intro},
+             {"A_param", doc_parts::square_pattern_A},
              {"constraints_param", T::doc.constraints_param},
-             {"negative_thresh", T::doc.negative_thresh}, {"Info", T::all[3]},
-             {"info", T::doc.info}, {"raises", T::doc.raises}, {"Memory", T::all[2]},
+             {"negative_thresh", T::doc.negative_thresh}, {"Info", all()[3]},
+             {"info", T::doc.info}, {"raises", T::doc.raises}, {"Memory", all()[2]},
              {"see_also", T::doc.see_also}, {"lib", T::lib},
              {"example_tail", T::doc.example_tail}});
         // .none(): None reaches the function's own checks (and their messages) like any value.
         if constexpr (constrained) {
-            m.def(T::all[4], &ordering, nb::arg("A").none(),
+            m.def(all()[4], &ordering, nb::arg("A").none(),
                   nb::arg("constraints").none() = nb::none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
                   nb::arg("return_info").none() = false, doc.c_str());
-            m.def(T::order_name, &order_entry, nb::arg("N").none(), nb::arg("Ap").none(),
+            m.def(order_name().c_str(), &order_entry, nb::arg("N").none(), nb::arg("Ap").none(),
                   nb::arg("Ai").none(), nb::arg("p").none(), nb::arg("ctrl").none(),
                   nb::arg("info").none(), nb::arg("constraints").none() = nb::none(),
                   raw_doc.c_str());
         } else {
-            m.def(T::all[4], &unconstrained_ordering, nb::arg("A").none(),
+            m.def(all()[4], &unconstrained_ordering, nb::arg("A").none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
                   nb::arg("return_info").none() = false, doc.c_str());
-            m.def(T::order_name, &unconstrained_order_entry, nb::arg("N").none(),
+            m.def(order_name().c_str(), &unconstrained_order_entry, nb::arg("N").none(),
                   nb::arg("Ap").none(), nb::arg("Ai").none(), nb::arg("p").none(),
                   nb::arg("ctrl").none(), nb::arg("info").none(), raw_doc.c_str());
         }
-        m.def(T::all[5], &default_control,
+        m.def(all()[5], &default_control,
               "Return the library's default controls as a dict with the keys 'dense_thresh' "
               "(float) and 'aggressive' (bool).");
     }

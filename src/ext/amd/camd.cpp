@@ -1,10 +1,10 @@
 // ferrow.camd: constrained approximate minimum degree ordering (SuiteSparse CAMD).
-// The module is the template of native/amd_twin.hpp; this file says what is CAMD's own.
+// The module is the template of amd/amd_twin.hpp; this file says what is CAMD's own.
 #include <nanobind/nanobind.h>
 
 #include <camd.h>
 
-#include <cstdint>
+#include <utility>
 
 #include "amd/amd_twin.hpp"
 #include "common/module_def.hpp"
@@ -16,21 +16,11 @@ FERROW_AMD_TWIN_CHECK(CAMD);
 struct CAMDLibrary {
     static constexpr bool constrained = true;
     static constexpr const char *library = "CAMD", *lib = "camd", *article = "a";
-    static constexpr const char *all[] = {"CAMDError", "CAMDInvalidMatrixError", "CAMDMemoryError",
-                                          "CAMDInfo", "camd", "camd_default_control"};
-    static constexpr const char *order_name = "_camd_order";
 
     static void defaults(double *ctrl) { camd_defaults(ctrl); }
-    static int order(int32_t n, const int32_t *Ap, const int32_t *Ai, int32_t *P, double *ctrl,
-                     double *info, const int32_t *C) {
-        return camd_order(n, Ap, Ai, P, ctrl, info, C);
-    }
-    static int order(int64_t n, const int64_t *Ap, const int64_t *Ai, int64_t *P, double *ctrl,
-                     double *info, const int64_t *C) {
-        return camd_l_order(n, Ap, Ai, P, ctrl, info, C);
-    }
+    static constexpr auto order = std::make_pair(&camd_order, &camd_l_order);
 
-    // The ordering's docstring is the template's (native/amd_twin.hpp) with these parts.
+    // The ordering's docstring is the template's (amd/amd_twin.hpp) with these parts.
     static constexpr ferrow::amd_twin::OrderingDoc doc = {
         R"(Constrained approximate)",
         R"(An optional constraint vector assigns each node
