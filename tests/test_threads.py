@@ -149,9 +149,10 @@ def test_with_the_switch_on_other_threads_run_during_a_call(long_calls, name):
 
 
 def _close(x, y):
-    if sp.issparse(x):
-        x, y = x.toarray(), y.toarray()
-    return x.shape == y.shape and np.allclose(x, y, rtol=1e-10, atol=1e-12)
+    if x.shape != y.shape:
+        return False
+    scale = abs(y).max() if y.size else 0.0
+    return bool(abs(x - y).max() <= 1e-10 * scale) if y.size else True
 
 
 def _one_of(x, choices):
@@ -168,6 +169,7 @@ def test_threads_share_a_factor_while_others_order_and_factorise():
     S = laplacian_2d(40)
     U = sp.csc_array(sp.random_array((400, 400), density=0.01, rng=3) + sp.eye_array(400))
     groups = (np.arange(N) >= N // 2).astype(np.int32)
+    small, _ = grid_least_squares(8)  # Q stays small
 
     # Single-threaded references, with the switch off.
     solves, products = [], []
@@ -185,7 +187,7 @@ def test_threads_share_a_factor_while_others_order_and_factorise():
     house, R, E = spqr(A2, mode="householder")
     qrs = {
         "r": (lambda: spqr(A1, mode="r")),
-        "economic": (lambda: spqr(A2, mode="economic")),
+        "economic": (lambda: spqr(small, mode="economic")),
         "qmult": (lambda: spqr_qmult(house, X, "QTX")),
         "solve": (lambda: spqr_solve(A1, b)),
     }
@@ -193,7 +195,7 @@ def test_threads_share_a_factor_while_others_order_and_factorise():
 
     shared = spqr_factor(A1)
     ferrow.release_gil(True)
-    rounds = 12
+    rounds = 30
     start = threading.Barrier(6)
 
     def factor_user(seed):
