@@ -37,6 +37,7 @@ import ops  # noqa: E402
 import peers  # noqa: E402
 import report  # noqa: E402
 import rhs  # noqa: E402
+import threads  # noqa: E402
 
 # Operations whose peak memory is compared, on the large least-squares case.
 MEMORY_OPS = ["spqr_r", "spqr_householder", "factor", "solve_1", "solve_100", "spqr_solve"]
@@ -188,12 +189,15 @@ def main(argv=None):
                     help="skip the maximum matching methods against SciPy (benchmarks/matching.py; "
                          "with --cases it runs only when 'matching' is among them)")
     ap.add_argument("--matching-sizes", nargs="*", type=int, default=matching.SIZES)
+    ap.add_argument("--no-threads", action="store_true",
+                    help="skip the thread measurements (benchmarks/threads.py; with --cases they "
+                         "run only when 'threads' is among them)")
     args = ap.parse_args(argv)
     start = time.perf_counter()
     load_before = os.getloadavg()
 
     rhs_names = [] if args.no_rhs else [n for n in rhs.CASES if not args.cases or n in args.cases]
-    rhs_only = bool(args.cases) and all(n in rhs.CASES for n in args.cases)
+    rhs_only = bool(args.cases) and all(n in rhs.CASES or n == "threads" for n in args.cases)
     all_cases = [c for c in cases.case_list() if not args.cases or c.name in args.cases or c.name == "tiny"]
     if rhs_only:
         all_cases = []
@@ -268,23 +272,29 @@ def main(argv=None):
         matching_rows = matching.run(lambda line: print("  " + line, flush=True),
                                      args.matching_sizes)
 
+    thread_res = {}
+    if not args.no_threads and (not args.cases or "threads" in args.cases):
+        print("[bench] threads: the switch that releases the interpreter lock, off and on", flush=True)
+        thread_res = threads.run_all(lambda line: print("  " + line, flush=True))
+
     elapsed = time.perf_counter() - start
     env = report.environment(versions)
     load_after = os.getloadavg()
     env["load"] = (f"1-minute load average {load_before[0]:.1f} at the start, {load_after[0]:.1f} "
                    "at the end (other processes share the cores)")
-    goals = report.goals(rows, mem_rows) + rhs.goals(rhs_rows, rhs_mem)
+    goals = report.goals(rows, mem_rows) + rhs.goals(rhs_rows, rhs_mem) + threads.goals(thread_res)
     print()
     print(report.goals_text(goals))
     report.write_results(os.path.join(args.out, "RESULTS.md"), env, rows, mem_rows, peer_rows, goals,
                          elapsed, (rhs.markdown(rhs_rows, rhs_mem) if rhs_rows else [])
-                         + matching.markdown(matching_rows))
+                         + matching.markdown(matching_rows) + threads.markdown(thread_res))
     report.plot(os.path.join(args.out, "ratios.png"), rows)
     raw = os.path.join(HERE, "out")
     os.makedirs(raw, exist_ok=True)
     with open(os.path.join(raw, "results.json"), "w") as f:  # every sample, for a closer look
         json.dump({"environment": env, "timings": rows, "memory": mem_rows, "peers": peer_rows,
-                   "rhs": rhs_rows, "rhs_memory": rhs_mem, "matching": matching_rows}, f,
+                   "rhs": rhs_rows, "rhs_memory": rhs_mem, "matching": matching_rows,
+                   "threads": thread_res}, f,
                   indent=1)
     print(f"\n[bench] wrote {os.path.join(args.out, 'RESULTS.md')} and ratios.png "
           f"in {elapsed:.0f} s", flush=True)

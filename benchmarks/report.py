@@ -280,6 +280,13 @@ METHOD = """\
   by the caller): with two threads OpenBLAS spins in `sched_yield` between the many small
   calls of a sparse QR, which on this machine made the large solves several times slower
   and far noisier, for the library alike.
+- **Threads** (`benchmarks/threads.py`) are measured with the switch
+  `ferrow.release_gil` off and on, one BLAS thread per Python thread: two independent
+  `spqr_solve` calls one after the other and in two threads started together (medians
+  of three rounds; the speedup is their ratio); a Python thread that appends the time
+  and sleeps 1 ms, in a loop, while the main thread runs one QR (the stall is the
+  longest gap between its ticks that overlaps the call, worst of three rounds); and the
+  tiny operations, switch off and on in alternating rounds (best per call of each).
 - **Peers** run on the same matrices; their times are medians of up to five runs.
   `lsqr`/`lsmr` are run with tightening `atol = btol` until the residual norm equals the
   QR solution's to 12 digits. Dense peers are timed without the `toarray` conversion.

@@ -9,6 +9,7 @@ from ferrow import _structure
 
 __all__ = ["get_release_gil", "release_gil", "releasing_gil"]
 
+
 def release_gil(enabled: bool = True) -> bool:
     """Let library calls run without the interpreter lock, process-wide.
 
@@ -39,9 +40,7 @@ def release_gil(enabled: bool = True) -> bool:
     The setting is safe to change from any thread and applies to calls that
     start after the change.
 
-    While the switch is on, an array handed to a ferrow call must not be written
-    (or resized) by another thread until the call returns: the library reads the
-    caller's memory in place, as NumPy's and SciPy's compiled loops do.
+    {caller_arrays}
 
     Examples
     --------
@@ -76,9 +75,7 @@ def releasing_gil() -> Iterator[None]:
 
     Notes
     -----
-    While the switch is on, an array handed to a ferrow call must not be written
-    (or resized) by another thread until the call returns: the library reads the
-    caller's memory in place, as NumPy's and SciPy's compiled loops do.
+    {caller_arrays}
 
     Examples
     --------
@@ -93,3 +90,17 @@ def releasing_gil() -> Iterator[None]:
     finally:
         _structure._exit_releasing_gil()
 
+
+# The rule for the caller's arrays and shared factors, written once for both docstrings.
+_CALLER_ARRAYS = """\
+While the switch is on, an array handed to a ferrow call must not be written
+(or resized) by another thread until the call returns: the library reads the
+caller's memory in place, as NumPy's and SciPy's compiled loops do. Reading
+the same array from several calls at once is safe. One
+:class:`~ferrow.spqr.SPQRFactor` may be shared by threads: each factor
+serialises its own operations with a lock of its own."""
+
+for _f in (release_gil, releasing_gil):
+    if _f.__doc__:  # None under python -OO
+        _f.__doc__ = _f.__doc__.replace("{caller_arrays}", _CALLER_ARRAYS.replace("\n", "\n    "))
+del _f
