@@ -57,6 +57,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=7, help="fresh processes per build")
     ap.add_argument("--number", type=int, default=2000, help="calls per timing")
     ap.add_argument("--repeat", type=int, default=5, help="timings per process (best is kept)")
+    ap.add_argument("--raw", help="also write every sample (us per call) to this JSON file")
     ap.add_argument("--worker", help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.worker:
@@ -76,6 +77,9 @@ def main():
                 print(f"{name}: {got['module']}", file=sys.stderr)
             for op in OPS:
                 samples[name][op].append(got[op])
+    if args.raw:
+        with open(args.raw, "w") as f:
+            json.dump({"sites": sites, "samples": samples}, f)
     ref = sites[0][0]
     # Median and minimum over the processes of each build (the minimum is the least
     # disturbed by other load), then the differences of both to the reference.

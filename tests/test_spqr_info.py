@@ -1,7 +1,10 @@
+import collections
 import copy
 import dataclasses
+import datetime
 import math
 import pickle
+import re
 
 import numpy as np
 import pytest
@@ -131,6 +134,32 @@ def test_type_names_are_cut_at_200_characters():
     with pytest.raises(TypeError) as exc:
         SPQRInfo(nf=cls())
     assert str(exc.value) == "Expected int, got " + "T" * 200
+
+
+class Local:
+    pass
+
+
+Renamed = type("Original", (), {"__module__": "elsewhere"})
+Renamed.__name__ = "Renamed"
+
+
+# Messages name a type as Python's own do: a class by its bare name, a type defined in C
+# with its module, a builtin without one.
+@pytest.mark.parametrize("value, name", [
+    ([1], "list"),
+    (Local(), "Local"),
+    (Renamed(), "Renamed"),
+    (KeyError(), "KeyError"),
+    (re.compile("a"), "re.Pattern"),
+    (collections.deque(), "collections.deque"),
+    (datetime.date(2000, 1, 1), "datetime.date"),
+    (np.dtype("f8"), "numpy.dtypes.Float64DType"),
+])
+def test_type_names_in_messages(value, name):
+    with pytest.raises(TypeError) as exc:
+        SPQRInfo(nf=value)
+    assert str(exc.value) == "Expected int, got " + name
 
 
 def test_fields_are_read_only():

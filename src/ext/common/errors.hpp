@@ -13,9 +13,40 @@ namespace nb = nanobind;
 
 // The few C-API spellings that differ in a stable-ABI (abi3) build, where type objects are
 // opaque and the tuple macros are not available; the full API keeps the direct forms.
+//
+// The name of the type of `obj` as error messages show it: the type's tp_name, "list",
+// "numpy.ndarray", "csc_array". The stable ABI hides tp_name, so there it is rebuilt from
+// what it exposes: a class made by a class statement or type() names itself by its bare
+// __name__ (those all share one deallocator), a type defined in C by "module.name", or by
+// the bare name for builtins.
 inline std::string type_name(PyObject *obj) {
 #ifdef Py_LIMITED_API
-    return nb::type_name(nb::handle((PyObject *)Py_TYPE(obj))).c_str();
+    PyTypeObject *type = Py_TYPE(obj);
+    static void *class_dealloc = [] {
+        nb::object probe = nb::steal(PyObject_CallFunction((PyObject *)&PyType_Type, "s()N",
+                                                           "probe", PyDict_New()));
+        void *slot = probe ? PyType_GetSlot((PyTypeObject *)probe.ptr(), Py_tp_dealloc) : nullptr;
+        PyErr_Clear();
+        return slot;
+    }();
+    auto text = [](PyObject *str) -> const char * {  // UTF-8 of a str, or null
+        const char *utf8 =
+            str && PyUnicode_Check(str) ? PyUnicode_AsUTF8AndSize(str, nullptr) : nullptr;
+        PyErr_Clear();
+        return utf8;
+    };
+    nb::object name = nb::steal(PyType_GetName(type));
+    if (!text(name.ptr()))
+        return "<unknown type>";
+    std::string result = text(name.ptr());
+    if (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+        PyType_GetSlot(type, Py_tp_dealloc) == class_dealloc)
+        return result;
+    nb::object module = nb::steal(PyObject_GetAttrString((PyObject *)type, "__module__"));
+    const char *prefix = text(module.ptr());
+    if (!prefix || std::string(prefix) == "builtins")
+        return result;
+    return std::string(prefix) + "." + result;
 #else
     return Py_TYPE(obj)->tp_name;
 #endif
