@@ -302,12 +302,9 @@ void fill_from_common(Info &s, const cholmod_common *cm) {
 
 // Testing aid: the record that a common block holding these statistics gives.
 nb::object info_from_values(nb::dict values) {
-    cholmod_common cc;
-    start_common(&cc, false);
-    struct Finish {
-        cholmod_common *cc;
-        ~Finish() { finish_common(cc, false); }
-    } finish{&cc};
+    CholmodCommon common(false);
+    require_started(common);
+    cholmod_common &cc = *common.get();
     for (auto [key, value] : values) {
         std::string k = nb::cast<std::string>(nb::str(key));
         if (k == "SPQR_istat") {

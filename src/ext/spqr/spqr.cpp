@@ -6,6 +6,7 @@
 #include <numpy/arrayobject.h>
 
 #include "common/module_def.hpp"
+#include "common/threads.hpp"
 #include "spqr/frame.hpp"
 
 namespace ferrow::spqr {
@@ -44,6 +45,12 @@ void handle_errors(int status) {
         }
     std::string text = std::string(message) + " (code " + std::to_string(status) + ")";
     raise_object((obj.*cls).get(), text);
+}
+
+void check_status(int status) {
+    if (status == kNoResult)
+        raise_object(obj.SPQRError.get(), "An unknown SPQR error occurred. (no result)");
+    handle_errors(status);
 }
 
 //------------------------------------------------------------------------------
@@ -125,14 +132,13 @@ double tolerance(nb::handle tol) { return tol.is_none() ? -2.0 : to_double(tol);
 //------------------------------------------------------------------------------
 
 void start_common(cholmod_common *cc, bool use_int32) {
-    int ok = use_int32 ? cholmod_start(cc) : cholmod_l_start(cc);
-    if (!ok)
+    if (!start_cholmod_common(cc, use_int32))
         handle_errors(cc->status != 0 ? cc->status : CHOLMOD_INVALID);
 }
 
-void finish_common(cholmod_common *cc, bool use_int32) {
-    if (use_int32) cholmod_finish(cc);
-    else cholmod_l_finish(cc);
+void require_started(CholmodCommon &cc) {
+    if (!cc.started())
+        handle_errors(cc.status() != 0 ? cc.status() : CHOLMOD_INVALID);
 }
 
 void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n) {
@@ -187,11 +193,10 @@ nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_s
     return B;
 }
 
-nb::object qr_values(nb::handle A) {
-    nb::object data = A.attr("data");
+nb::object qr_values(nb::handle data) {
     nb::object dtype = data.attr("dtype");
     if (dtype.equal(obj.dtype_float64.get()) || dtype.equal(obj.dtype_complex128.get()))
-        return nb::borrow(A);
+        return nb::borrow(data);
     std::string kind = nb::cast<std::string>(dtype.attr("kind"));
     int itemsize = nb::cast<int>(dtype.attr("itemsize"));
     nb::handle target;
@@ -204,20 +209,34 @@ nb::object qr_values(nb::handle A) {
               "SPQR computes with float64 or complex128 values; a matrix of dtype %s cannot be "
               "converted to either without loss",
               nb::str(dtype).c_str());
-    nb::object shape = A.attr("shape");
-    return make_csc(data.attr("astype")(target), A.attr("indices"), A.attr("indptr"),
-                    nb::cast<Py_ssize_t>(shape[0]), nb::cast<Py_ssize_t>(shape[1]));
+    return data.attr("astype")(target);
 }
 
-nb::object validated_qr_matrix(nb::handle A) {
-    nb::tuple v = nb::borrow<nb::tuple>(obj.validate_csc_input(A));
-    return qr_values(v[0]);
+void fill_header(cholmod_sparse &header, int64_t nrow, int64_t ncol, const Buffer &p,
+                 const Buffer &i, const Buffer &x) {
+    static double no_values[2] = {0.0, 0.0};  // CHOLMOD refuses a null value pointer
+    const bool int32 = p.elem() == Elem::i32;
+    const int64_t nnz = int32 ? (int64_t)p.data<int32_t>()[ncol] : (int64_t)p.data<int64_t>()[ncol];
+    x.require_length(nnz, "one value per stored entry");
+    std::memset(&header, 0, sizeof header);
+    header.nrow = (size_t)nrow;
+    header.ncol = (size_t)ncol;
+    header.nzmax = (size_t)nnz;
+    header.p = p.data<void>();
+    header.i = i.data<void>();
+    header.x = x.size() > 0 ? x.data<void>() : no_values;
+    header.itype = int32 ? CHOLMOD_INT : CHOLMOD_LONG;
+    header.xtype = x.elem() == Elem::f64 ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+    header.dtype = CHOLMOD_DOUBLE;
+    header.sorted = 1;  // validated: sorted rows, no duplicates
+    header.packed = 1;
 }
 
-void sparse_header(nb::handle A, cholmod_sparse *header) {
-    int rc = bridge->sparse_from_csc(A.attr("shape").ptr(), A.attr("indptr").ptr(),
-                                     A.attr("indices").ptr(), A.attr("data").ptr(), 0, header);
-    check_python(rc == 0);
+void qr_matrix(nb::handle A, QrMatrix &m) {
+    validate_csc(A, false, m.in, false);
+    m.values = qr_values(m.in.data);
+    m.x.acquire(m.values, "data", false);
+    fill_header(m.header, m.in.nrow, m.in.ncol, m.in.p, m.in.i, m.x);
 }
 
 void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep) {
@@ -413,6 +432,7 @@ FERROW_MODULE(spqr, m) {
     bridge = ferrow_import_cholmod_api();
     if (bridge == nullptr)
         throw nb::python_error();
+    bind_thread_switch();
 
     // 3. Names bound in the module.
     nb::module_ np = nb::module_::import_("numpy");
