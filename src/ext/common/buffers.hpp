@@ -53,12 +53,20 @@ inline bool is_aligned(const void *buf, Elem e) {
     return reinterpret_cast<std::uintptr_t>(buf) % elem_alignment(e) == 0;
 }
 
+// The type code of a buffer-protocol format string in native byte order, without its
+// byte-order prefix; nullptr for a null format (unsigned bytes). This library is built
+// for little-endian hosts, so '<' is native too; '>' and '!' stay and match nothing.
+inline const char *native_format(const char *fmt) {
+    if (fmt != nullptr && (*fmt == '@' || *fmt == '=' || *fmt == '<'))
+        ++fmt;
+    return fmt;
+}
+
 // Element type of a buffer-protocol format string (native byte order only).
 inline Elem elem_from_format(const char *fmt, Py_ssize_t itemsize) {
+    fmt = native_format(fmt);
     if (fmt == nullptr)
         return Elem::other;  // unsigned bytes
-    if (*fmt == '@' || *fmt == '=' || *fmt == '<')  // this library is built for little-endian hosts
-        ++fmt;
     if (fmt[0] == '\0')
         return Elem::other;
     if (fmt[0] == 'Z' && fmt[1] == 'd' && fmt[2] == '\0')

@@ -186,11 +186,9 @@ nb::object DenseResult::to_python() {
 
 nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_ssize_t nrow,
                     Py_ssize_t ncol) {
-    nb::object B = obj.csc_array(nb::make_tuple(nrow, ncol), nb::arg("dtype") = data.attr("dtype"));
-    B.attr("indptr") = indptr;
-    B.attr("indices") = indices;
-    B.attr("data") = data;
-    return B;
+    PyObject *B = bridge->csc_from_arrays(nrow, ncol, indptr.ptr(), indices.ptr(), data.ptr());
+    check_python(B != nullptr);
+    return nb::steal(B);
 }
 
 nb::object qr_values(nb::handle data) {
