@@ -191,6 +191,34 @@ private:
     const char *name_ = "";
 };
 
+// Pins the memory of any buffer-protocol object (of any shape and strides) for its own
+// lifetime: NumPy refuses to resize or free an array while a view of it is exported, so
+// a worker may read or write it without the interpreter lock. Holds nothing when `obj`
+// exports no buffer (the caller's own checks refuse such an object).
+class BufferPin {
+public:
+    BufferPin() = default;
+    BufferPin(const BufferPin &) = delete;
+    BufferPin &operator=(const BufferPin &) = delete;
+    ~BufferPin() { reset(); }
+    void pin(nb::handle obj) {
+        reset();
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_STRIDES) == 0)
+            held_ = true;
+        else
+            PyErr_Clear();
+    }
+
+private:
+    void reset() {
+        if (held_)
+            PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
 // An output the library writes while it reads other buffers must not share memory with
 // them: writing through one would change what the library reads through another.
 inline void require_disjoint(const Buffer &out, std::initializer_list<const Buffer *> others) {

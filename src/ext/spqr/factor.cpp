@@ -309,10 +309,11 @@ nb::object factorize(nb::handle self, nb::handle A_in, nb::handle tol) {
 //------------------------------------------------------------------------------
 
 // Describes `X` (a 2-D array of the factor's value type whose first axis is contiguous)
-// as a dense block viewing its memory; TypeError otherwise.
-void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block) {
+// as a dense block viewing its memory, pinned by `pin`; TypeError otherwise.
+void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block, BufferPin &pin) {
     if (X.is_none())
         raise(PyExc_TypeError, "Argument '%s' must not be None", name);
+    pin.pin(X);
     if (bridge->dense_from_ndarray[f.is_real ? 1 : 3](X.ptr(), block) == 0)
         return;
     PyErr_Clear();
@@ -355,7 +356,8 @@ nb::object solve_dense_locked(Factor &f, nb::handle b, bool transpose) {
     require_numeric(f);
     require_transposable(f, transpose);
     cholmod_dense B;
-    dense_view(f, b, "b", &B);
+    BufferPin pin;
+    dense_view(f, b, "b", &B, pin);
     const int64_t rows = transpose ? f.shape[1] : f.shape[0];
     if ((int64_t)B.nrow != rows)
         raise(PyExc_ValueError, "b must have %lld rows (%s), got %lld", (long long)rows,
@@ -387,7 +389,8 @@ nb::object qmult_dense_locked(Factor &f, int64_t method, nb::handle X) {
               "3 (XQ); got %lld",
               (long long)method);
     cholmod_dense Xd;
-    dense_view(f, X, "X", &Xd);
+    BufferPin pin;
+    dense_view(f, X, "X", &Xd, pin);
     const bool left = method == SPQR_QTX || method == SPQR_QX;
     const int64_t n = left ? (int64_t)Xd.nrow : (int64_t)Xd.ncol;
     if (n != f.shape[0])
@@ -557,7 +560,8 @@ nb::object solve_dense_batches(Factor &f, nb::handle B, bool transpose, int64_t 
                 np.attr("copyto")(block, columns);
             }
             cholmod_dense Bd;
-            dense_view(f, block, "b", &Bd);
+            BufferPin pin;
+            dense_view(f, block, "b", &Bd, pin);
             DenseResult X(f.cm, f.use_int32);
             solve_block<E, I>(f, qr, &Bd, transpose, X);
             const cholmod_dense &Xd = *X.get();

@@ -208,12 +208,15 @@ nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_s
 // completely (for matrices that were not validated, such as a Householder H).
 struct CscArrays {
     nb::object shape, indptr, indices, data;
+    BufferPin p, i, x;  // the arrays' memory, pinned while the header is used
 };
 void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep);
 
 // Makes `header` a view of a 2-D array of float64 (is_real) or complex128 values whose
 // first axis is contiguous; ValueError otherwise.
-void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name);
+// `pin` holds the array's memory for as long as the header is used.
+void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name,
+                  BufferPin &pin);
 
 //------------------------------------------------------------------------------
 // Parts of the module, registered in this order by module.cpp

@@ -182,7 +182,8 @@ nb::object qmult_once(int method, cholmod_sparse &Hs, nb::handle tau, nb::handle
 
     // tau: the 1 x nh row of coefficients, which the library reads as nh contiguous values.
     cholmod_dense HTau;
-    dense_header(tau, V::is_real, &HTau, "tau");
+    BufferPin tau_pin, x_pin;
+    dense_header(tau, V::is_real, &HTau, "tau", tau_pin);
     if (HTau.nrow != 1 || (int64_t)HTau.ncol != nh || (nh > 1 && HTau.d != 1))
         raise(PyExc_ValueError,
               "tau must be a contiguous 1 x %lld row (one coefficient per column of H), got "
@@ -216,7 +217,7 @@ nb::object qmult_once(int method, cholmod_sparse &Hs, nb::handle tau, nb::handle
 
     if (!truth(obj.issparse(X_in))) {
         cholmod_dense Xd;
-        dense_header(X_in, V::is_real, &Xd, "X");
+        dense_header(X_in, V::is_real, &Xd, "X", x_pin);
         require_length(Xd.nrow, Xd.ncol);
         // The 32-bit instance counts the entries of X (and of its copy) in int32.
         if (V::use_int32 && Xd.ncol > 0 &&

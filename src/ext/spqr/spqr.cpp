@@ -242,12 +242,17 @@ void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep) {
     keep.indptr = A.attr("indptr");
     keep.indices = A.attr("indices");
     keep.data = A.attr("data");
+    keep.p.pin(keep.indptr);
+    keep.i.pin(keep.indices);
+    keep.x.pin(keep.data);
     int rc = bridge->sparse_from_csc(keep.shape.ptr(), keep.indptr.ptr(), keep.indices.ptr(),
                                      keep.data.ptr(), 0, header);
     check_python(rc == 0);
 }
 
-void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name) {
+void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name,
+                  BufferPin &pin) {
+    pin.pin(X);
     if (bridge->dense_from_ndarray[is_real ? 1 : 3](X.ptr(), header) != 0) {
         PyErr_Clear();
         std::string got = type_name(X.ptr());
