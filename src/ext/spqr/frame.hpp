@@ -91,37 +91,31 @@ void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n);
 
 // Owners of the library's results, from the moment it returns them until the bridge
 // takes them over; every exit path in between releases them.
-class SparseResult {
+// T is cholmod_sparse (the bridge makes a csc_array of it) or cholmod_dense (an ndarray).
+template <class T> class Result {
 public:
-    SparseResult(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
-    ~SparseResult();
-    SparseResult(const SparseResult &) = delete;
-    cholmod_sparse **out() { return &p_; }
-    cholmod_sparse *get() const { return p_; }
-    // A csc_array made by the bridge (which takes the result over), or None when null.
+    Result(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
+    ~Result() { reset(nullptr); }
+    Result(const Result &) = delete;
+    Result &operator=(const Result &) = delete;
+    T **out() { return &p_; }
+    T *get() const { return p_; }
+    // Releases the result held (with the family's free function) and holds `p` instead.
+    void reset(T *p);
+    // The Python object made by the bridge, which takes the result over; None when null.
     nb::object to_python();
 
 private:
-    cholmod_sparse *p_ = nullptr;
+    T *p_ = nullptr;
     cholmod_common *cc_;
     bool int32_;
 };
-
-class DenseResult {
-public:
-    DenseResult(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
-    ~DenseResult();
-    DenseResult(const DenseResult &) = delete;
-    cholmod_dense **out() { return &p_; }
-    cholmod_dense *get() const { return p_; }
-    void reset(cholmod_dense *p);
-    nb::object to_python();  // an ndarray made by the bridge, or None when null
-
-private:
-    cholmod_dense *p_ = nullptr;
-    cholmod_common *cc_;
-    bool int32_;
-};
+template <> void Result<cholmod_sparse>::reset(cholmod_sparse *p);
+template <> void Result<cholmod_dense>::reset(cholmod_dense *p);
+template <> nb::object Result<cholmod_sparse>::to_python();
+template <> nb::object Result<cholmod_dense>::to_python();
+using SparseResult = Result<cholmod_sparse>;
+using DenseResult = Result<cholmod_dense>;
 
 template <class Int> class IntResult {
 public:

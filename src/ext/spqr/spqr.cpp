@@ -146,13 +146,19 @@ void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n) {
     else cholmod_l_free(n, sizeof(int64_t), p, cc);
 }
 
-SparseResult::~SparseResult() {
-    if (p_ == nullptr) return;
-    if (int32_) cholmod_free_sparse(&p_, cc_);
-    else cholmod_l_free_sparse(&p_, cc_);
+template <> void Result<cholmod_sparse>::reset(cholmod_sparse *p) {
+    if (int32_) free_sparse<int32_t>(&p_, cc_);
+    else free_sparse<int64_t>(&p_, cc_);
+    p_ = p;
 }
 
-nb::object SparseResult::to_python() {
+template <> void Result<cholmod_dense>::reset(cholmod_dense *p) {
+    if (int32_) free_dense<int32_t>(&p_, cc_);
+    else free_dense<int64_t>(&p_, cc_);
+    p_ = p;
+}
+
+template <> nb::object Result<cholmod_sparse>::to_python() {
     if (p_ == nullptr)
         return nb::none();
     cholmod_sparse *p = std::exchange(p_, nullptr);  // the bridge takes it over, also on failure
@@ -161,17 +167,7 @@ nb::object SparseResult::to_python() {
     return nb::steal(r);
 }
 
-DenseResult::~DenseResult() { reset(nullptr); }
-
-void DenseResult::reset(cholmod_dense *p) {
-    if (p_ != nullptr) {
-        if (int32_) cholmod_free_dense(&p_, cc_);
-        else cholmod_l_free_dense(&p_, cc_);
-    }
-    p_ = p;
-}
-
-nb::object DenseResult::to_python() {
+template <> nb::object Result<cholmod_dense>::to_python() {
     if (p_ == nullptr)
         return nb::none();
     cholmod_dense *p = std::exchange(p_, nullptr);
@@ -271,7 +267,20 @@ void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char 
 // Docstring templates
 //------------------------------------------------------------------------------
 
-const char *solve_template = R"(Solve the linear system ``A x = b`` in the least-squares sense.
+// The end that the solve and qmult templates share.
+const char *notes_and_references = R"(Notes
+-----
+This function is part of an interface to the SuiteSparse SPQR library.
+
+.. versionadded:: 0.5.0
+
+References
+----------
+.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
+   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
+)";
+
+const char *solve_head = R"(Solve the linear system ``A x = b`` in the least-squares sense.
 
 With ``transpose=False`` the least-squares problem :math:`\min_x \|A x - b\|_2` is
 solved with the factorisation ``Q R = A E``: ``x = E (R \ (Q^{{H}} b))``. With
@@ -317,16 +326,6 @@ See Also
 --------
 SPQRFactor, spqr_factor, spqr, spqr_qmult
 
-Notes
------
-This function is part of an interface to the SuiteSparse SPQR library.
-
-.. versionadded:: 0.5.0
-
-References
-----------
-.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
-   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
 )";
 
 const char *A_doc = R"(A : (M, N) array_like or sparse array
@@ -338,7 +337,7 @@ const char *min2norm_doc = R"(min2norm : bool, optional
     ``M < N``, ``transpose=True`` gives the least-squares solution of
     ``A^H x = b`` (through a factorisation of ``A^H``).)";
 
-const char *qmult_template = R"(Multiply by Q, or by its conjugate transpose, in Householder form.
+const char *qmult_head = R"(Multiply by Q, or by its conjugate transpose, in Householder form.
 
 Q is the orthogonal (unitary) factor of ``Q R = A E``, applied without forming it.
 
@@ -362,16 +361,6 @@ See Also
 --------
 SPQRFactor, spqr_factor, spqr, spqr_solve{see_also}
 
-Notes
------
-This function is part of an interface to the SuiteSparse SPQR library.
-
-.. versionadded:: 0.5.0
-
-References
-----------
-.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
-   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
 )";
 
 const char *qmult_house_doc = R"(house : SPQRHouseholder or tuple (H, tau, v)
@@ -410,11 +399,11 @@ SPQRInvalidInputError      -- Raised when SPQR receives invalid input.
 SPQRGpuProblemError        -- Raised when SPQR encounters a problem with CUDA.
 )";
 
-std::string format_doc(const char *templ, std::initializer_list<std::pair<const char *, const char *>> kv) {
+std::string format_doc(const std::string &templ, std::initializer_list<std::pair<const char *, const char *>> kv) {
     nb::dict kw;
     for (auto &[k, v] : kv)
         kw[k] = nb::str(v);
-    return nb::cast<std::string>(nb::str(templ).attr("format")(**kw));
+    return nb::cast<std::string>(nb::str(templ.c_str(), templ.size()).attr("format")(**kw));
 }
 
 int import_numpy() {
@@ -488,6 +477,8 @@ FERROW_MODULE(spqr, m) {
 
     // 6. The tables are compiled in (status_table, orderings, methods).
     // Docstrings shared by a function and a method, formatted before those are defined.
+    const std::string solve_template = std::string(solve_head) + notes_and_references;
+    const std::string qmult_template = std::string(qmult_head) + notes_and_references;
     docs.solve_method = format_doc(solve_template, {{"A_doc", ""}, {"min2norm", ""}});
     docs.solve_function = format_doc(solve_template, {{"A_doc", A_doc}, {"min2norm", min2norm_doc}});
     docs.qmult_method = format_doc(qmult_template, {{"house_doc", ""}, {"see_also", ", spqr_qmult"}});
@@ -500,9 +491,9 @@ FERROW_MODULE(spqr, m) {
     register_rank(m);
 
     // 9. The templates and fragments stay bound in the module.
-    m.attr("_SOLVE_DOC_TEMPLATE") = solve_template;
+    m.attr("_SOLVE_DOC_TEMPLATE") = solve_template.c_str();
     m.attr("_A_doc") = A_doc;
     m.attr("_min2norm_doc") = min2norm_doc;
-    m.attr("_QMULT_DOC_TEMPLATE") = qmult_template;
+    m.attr("_QMULT_DOC_TEMPLATE") = qmult_template.c_str();
     m.attr("_qmult_house_doc") = qmult_house_doc;
 }
