@@ -1,6 +1,6 @@
 // What every part of ferrow.spqr shares: module-level objects, the status translation,
 // the ordering and method tables, the tolerance convention, value/index variants, the
-// CHOLMOD workspace rules and owners of the library's results.
+// matrices handed to the library (validated once) and owners of the library's results.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -32,7 +32,7 @@ extern const ferrow_cholmod_api *bridge;
 
 // Module-level Python objects, bound once when the module loads.
 struct Objects {
-    Held np, csc_array, issparse, hstack, warnings, validate_csc_input;
+    Held np, csc_array, issparse, hstack, warnings;
     Held asfortranarray, ascontiguousarray, can_cast, dtype_int32, dtype_int64, dtype_float64,
         dtype_complex128, ndarray;
     Held SPQRWarning, SPQRRankDeficiencyWarning, SPQRError, SPQRNotInstalledError,

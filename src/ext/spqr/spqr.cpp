@@ -128,7 +128,7 @@ void require_str_or_none(nb::handle method) {
 double tolerance(nb::handle tol) { return tol.is_none() ? -2.0 : to_double(tol); }
 
 //------------------------------------------------------------------------------
-// Workspace and owners
+// Common blocks and owners
 //------------------------------------------------------------------------------
 
 void start_common(cholmod_common *cc, bool use_int32) {
@@ -438,7 +438,7 @@ FERROW_MODULE(spqr, m) {
     m.attr("warnings") = warnings;
     obj.warnings.set(warnings);
     import_into(m, "ferrow.cholmod", "_cholmod_sparse_from_csc");
-    obj.validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
+    import_into(m, "ferrow.utils", "validate_csc_input");
     // np.asfortranarray, plus a copy when the caller's data is not aligned for typed reads
     // (np.frombuffer(buf, np.float64, offset=1)): what it returns reaches the library.
     static Held np_asfortranarray;
