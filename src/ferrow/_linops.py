@@ -9,7 +9,7 @@ import numpy as np
 import scipy.sparse as sp
 from scipy.sparse.linalg import LinearOperator
 
-from ferrow.spqr import SPQRFactor, _ctranspose, _householder_qr, spqr_qmult
+from ferrow.spqr import SPQRFactor, _adjoint_factor, _householder_qr, spqr_qmult
 
 __all__ = ["FactorQ", "NullSpace", "spqr_null", "spqr_pinv"]
 
@@ -107,8 +107,7 @@ class NullSpace(LinearOperator):
 
 
 def spqr_null(A, *, tol=None, explicit=False, return_info=False):
-    AH = _ctranspose(A)  # validates A
-    factor = SPQRFactor(AH, tol=tol).factorize(AH)
+    factor = _adjoint_factor(A, tol)  # validates A once
     basis = NullSpace(factor)
     if explicit:
         basis = basis.toarray()

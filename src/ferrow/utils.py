@@ -11,6 +11,7 @@ from scipy.sparse import (SparseEfficiencyWarning, bsr_array, bsr_matrix, coo_ar
                           csc_array, csc_matrix, csr_array, csr_matrix, issparse, spmatrix)
 
 from ferrow._structure import check_compressed, check_coordinates, csc_fast_path
+from ferrow.cholmod import _csc_from_arrays
 
 __all__ = ["validate_csc_input"]
 
@@ -65,12 +66,9 @@ def _dimensions(A):
 
 
 def _csc_from_parts(data, indices, indptr, shape):
-    """A csc_array over exactly these arrays (SciPy's constructor may recast indices)."""
-    B = csc_array((data, indices, indptr), shape=shape, copy=False)
-    if B.indices is not indices or B.indptr is not indptr:
-        B.indices = indices
-        B.indptr = indptr
-    return B
+    """A csc_array over exactly these checked arrays (SciPy's constructor may recast
+    indices): the compiled builder that every module's results go through."""
+    return _csc_from_arrays(data, indices, indptr, shape)
 
 
 def _checked_csc(A):

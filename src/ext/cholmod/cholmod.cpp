@@ -12,14 +12,17 @@
 #include <cholmod.h>
 
 #include <algorithm>
+#include <array>
 #include <complex>
 #include <cstring>
 
 #include "common/buffers.hpp"
 #include "common/cholmod_bridge.hpp"
+#include "common/cholmod_common.hpp"
 #include "common/module_def.hpp"
 #include "common/pyobj.hpp"
 #include "common/pattern.hpp"
+#include "common/threads.hpp"
 
 namespace nb = nanobind;
 using namespace ferrow;
@@ -90,6 +93,24 @@ nb::object make_csc_array(npy_intp nrow, npy_intp ncol, nb::handle indptr, nb::h
                  PyDict_SetItemString(dict.ptr(), "indptr", indptr.ptr()) == 0 &&
                  PyDict_SetItemString(dict.ptr(), "data", data.ptr()) == 0);
     return B;
+}
+
+PyObject *csc_from_arrays(Py_ssize_t nrow, Py_ssize_t ncol, PyObject *indptr, PyObject *indices,
+                          PyObject *data) {
+    try {
+        return make_csc_array((npy_intp)nrow, (npy_intp)ncol, indptr, indices, data).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+// Python form, for ferrow.utils: csc_array over exactly (data, indices, indptr).
+nb::object py_csc_from_arrays(nb::handle data, nb::handle indices, nb::handle indptr,
+                              nb::handle shape) {
+    std::array<nb::object, 2> mn = unpack<2>(shape);
+    return make_csc_array((npy_intp)to_index(mn[0], "M"), (npy_intp)to_index(mn[1], "N"), indptr,
+                          indices, data);
 }
 
 const char *block_capsule = "ferrow.cholmod.block";
@@ -288,9 +309,8 @@ const DenseVariant dense_variants[4] = {
 };
 
 bool format_is(const char *fmt, const char *want) {
-    if (fmt == nullptr) return false;
-    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
-    return std::strcmp(fmt, want) == 0;
+    fmt = native_format(fmt);
+    return fmt != nullptr && std::strcmp(fmt, want) == 0;
 }
 
 int dense_from_ndarray(int variant, PyObject *array, cholmod_dense *header) {
@@ -434,29 +454,16 @@ void py_sparse_from_csc(nb::handle shape, nb::handle indptr, nb::handle indices,
 // Round trips through the published functions, for their tests
 //------------------------------------------------------------------------------
 
-struct Common {
-    cholmod_common cc;
-    bool int32;
-    explicit Common(bool use_int32) : int32(use_int32) {
-        if (int32) cholmod_start(&cc);
-        else cholmod_l_start(&cc);
-    }
-    ~Common() {
-        if (int32) cholmod_finish(&cc);
-        else cholmod_l_finish(&cc);
-    }
-};
-
 nb::object sparse_roundtrip(nb::handle A) {
     cholmod_sparse view;
     fill_sparse_header(A.attr("shape"), A.attr("indptr"), A.attr("indices"), A.attr("data"), 0,
                        &view);
-    Common c(view.itype == CHOLMOD_INT);
-    cholmod_sparse *copy = c.int32 ? cholmod_copy_sparse(&view, &c.cc)
-                                   : cholmod_l_copy_sparse(&view, &c.cc);
+    CholmodCommon c(view.itype == CHOLMOD_INT);
+    cholmod_sparse *copy = c.use_int32() ? cholmod_copy_sparse(&view, c.get())
+                                         : cholmod_l_copy_sparse(&view, c.get());
     if (copy == nullptr)
-        raise(PyExc_MemoryError, "cholmod_copy_sparse failed (status %d)", c.cc.status);
-    PyObject *r = csc_from_cholmod_sparse(copy, &c.cc);
+        raise(PyExc_MemoryError, "cholmod_copy_sparse failed (status %d)", c.status());
+    PyObject *r = csc_from_cholmod_sparse(copy, c.get());
     check_python(r != nullptr);
     return nb::steal(r);
 }
@@ -474,11 +481,11 @@ nb::object dense_roundtrip(nb::handle X, Flag use_int32_flag) {
                                "whose first axis is contiguous");
     if (view.dtype != CHOLMOD_DOUBLE)
         raise(PyExc_TypeError, "single-precision blocks are described but not converted back");
-    Common c(use_int32);
-    cholmod_dense *copy = use_int32 ? cholmod_copy_dense(&view, &c.cc) : cholmod_l_copy_dense(&view, &c.cc);
+    CholmodCommon c(use_int32);
+    cholmod_dense *copy = use_int32 ? cholmod_copy_dense(&view, c.get()) : cholmod_l_copy_dense(&view, c.get());
     if (copy == nullptr)
-        raise(PyExc_MemoryError, "cholmod_copy_dense failed (status %d)", c.cc.status);
-    PyObject *r = ndarray_from_cholmod_dense(copy, use_int32, &c.cc);
+        raise(PyExc_MemoryError, "cholmod_copy_dense failed (status %d)", c.status());
+    PyObject *r = ndarray_from_cholmod_dense(copy, use_int32, c.get());
     check_python(r != nullptr);
     return nb::steal(r);
 }
@@ -502,6 +509,7 @@ ferrow_cholmod_api api = {
     copy_cholmod_common,
     {dense_from_ndarray_0, dense_from_ndarray_1, dense_from_ndarray_2, dense_from_ndarray_3},
     sparse_from_csc,
+    csc_from_arrays,
 };
 
 int import_numpy() {
@@ -517,6 +525,7 @@ FERROW_MODULE(cholmod, m) {
               "(see native/cholmod_api.hpp).";
     if (import_numpy() < 0)
         throw nb::python_error();
+    bind_thread_switch();
     csc_array_type.set(nb::module_::import_("scipy.sparse").attr("csc_array"));
     probe_csc_layout();
 
@@ -525,6 +534,9 @@ FERROW_MODULE(cholmod, m) {
           "Fill a CHOLMOD sparse header that views a CSC matrix's arrays (no copy).\n\n"
           "`address` is a writable buffer of at least the header's size that receives it.\n"
           "The arrays are checked completely (lengths, types, pointers, row indices).");
+    m.def("_csc_from_arrays", &py_csc_from_arrays, nb::arg("data"), nb::arg("indices"),
+          nb::arg("indptr"), nb::arg("shape"),
+          "A csc_array of `shape` over exactly these checked arrays (no check, copy or recast).");
     m.def("_sparse_roundtrip", &sparse_roundtrip, nb::arg("A"),
           "Copy a CSC matrix into CHOLMOD-owned memory and convert it back (tests the bridge).");
     m.def("_dense_roundtrip", &dense_roundtrip, nb::arg("X"), nb::arg("use_int32") = true,

@@ -53,12 +53,20 @@ inline bool is_aligned(const void *buf, Elem e) {
     return reinterpret_cast<std::uintptr_t>(buf) % elem_alignment(e) == 0;
 }
 
+// The type code of a buffer-protocol format string in native byte order, without its
+// byte-order prefix; nullptr for a null format (unsigned bytes). This library is built
+// for little-endian hosts, so '<' is native too; '>' and '!' stay and match nothing.
+inline const char *native_format(const char *fmt) {
+    if (fmt != nullptr && (*fmt == '@' || *fmt == '=' || *fmt == '<'))
+        ++fmt;
+    return fmt;
+}
+
 // Element type of a buffer-protocol format string (native byte order only).
 inline Elem elem_from_format(const char *fmt, Py_ssize_t itemsize) {
+    fmt = native_format(fmt);
     if (fmt == nullptr)
         return Elem::other;  // unsigned bytes
-    if (*fmt == '@' || *fmt == '=' || *fmt == '<')  // this library is built for little-endian hosts
-        ++fmt;
     if (fmt[0] == '\0')
         return Elem::other;
     if (fmt[0] == 'Z' && fmt[1] == 'd' && fmt[2] == '\0')
@@ -181,6 +189,34 @@ private:
     bool held_ = false;
     Elem elem_ = Elem::other;
     const char *name_ = "";
+};
+
+// Pins the memory of any buffer-protocol object (of any shape and strides) for its own
+// lifetime: NumPy refuses to resize or free an array while a view of it is exported, so
+// a worker may read or write it without the interpreter lock. Holds nothing when `obj`
+// exports no buffer (the caller's own checks refuse such an object).
+class BufferPin {
+public:
+    BufferPin() = default;
+    BufferPin(const BufferPin &) = delete;
+    BufferPin &operator=(const BufferPin &) = delete;
+    ~BufferPin() { reset(); }
+    void pin(nb::handle obj) {
+        reset();
+        if (PyObject_GetBuffer(obj.ptr(), &view_, PyBUF_STRIDES) == 0)
+            held_ = true;
+        else
+            PyErr_Clear();
+    }
+
+private:
+    void reset() {
+        if (held_)
+            PyBuffer_Release(&view_);
+        held_ = false;
+    }
+    Py_buffer view_{};
+    bool held_ = false;
 };
 
 // An output the library writes while it reads other buffers must not share memory with

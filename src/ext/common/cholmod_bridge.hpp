@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#define FERROW_CHOLMOD_API_VERSION 1
+#define FERROW_CHOLMOD_API_VERSION 2
 #define FERROW_CHOLMOD_CAPSULE "ferrow.cholmod._C_API"
 
 extern "C" {
@@ -36,6 +36,11 @@ struct ferrow_cholmod_api {
     // function _cholmod_sparse_from_csc); -1 with a Python exception set on failure.
     int (*sparse_from_csc)(PyObject *shape, PyObject *indptr, PyObject *indices, PyObject *data,
                            int stype, cholmod_sparse *header);
+    // A new scipy.sparse.csc_array of shape (nrow, ncol) over exactly these arrays (no
+    // check, no copy, no recast: the caller has checked them); nullptr with an exception
+    // set on failure. The one builder of such arrays in ferrow (version 2).
+    PyObject *(*csc_from_arrays)(Py_ssize_t nrow, Py_ssize_t ncol, PyObject *indptr,
+                                 PyObject *indices, PyObject *data);
 };
 
 }  // extern "C"

@@ -49,7 +49,7 @@ namespace csc_detail {
 
 inline bool numeric_format(const char *fmt) {
     if (fmt == nullptr) return true;  // unsigned bytes
-    if (*fmt == '@' || *fmt == '=' || *fmt == '<') ++fmt;
+    fmt = native_format(fmt);
     if (fmt[0] == 'Z') ++fmt;  // complex
     return fmt[0] != '\0' && fmt[1] == '\0' && std::strchr("?bBhHiIlLqQnNefdg", fmt[0]) != nullptr;
 }

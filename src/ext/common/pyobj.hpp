@@ -100,7 +100,8 @@ template <size_t K> std::array<nb::object, K> unpack(nb::handle obj) {
     if (it == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            raise(PyExc_TypeError, "cannot unpack non-iterable %s object", type_name(obj.ptr()).c_str());
+            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                  type_name(obj.ptr()).c_str());
         }
         throw nb::python_error();
     }

@@ -127,26 +127,24 @@ static_assert(check_factorization<double, int32_t>() && check_factorization<doub
 
 void *CopyAllocator::allocate(size_t n, size_t size) {
     if (count++ == fail_at)
-        handle_errors(CHOLMOD_OUT_OF_MEMORY);
+        throw CopyFailure{CopyFailure::library, CHOLMOD_OUT_OF_MEMORY};
     void *p = use_int32 ? cholmod_malloc(n, size, cc) : cholmod_l_malloc(n, size, cc);
     if (p == nullptr)
-        handle_errors(cc->status != CHOLMOD_OK ? cc->status : CHOLMOD_OUT_OF_MEMORY);
+        throw CopyFailure{CopyFailure::library,
+                          cc->status != CHOLMOD_OK ? cc->status : CHOLMOD_OUT_OF_MEMORY};
     return p;
 }
 
 namespace {
 
-[[noreturn]] void raise_assertion() {
-    PyErr_SetNone(PyExc_AssertionError);
-    throw nb::python_error();
-}
+[[noreturn]] void raise_assertion() { throw CopyFailure{CopyFailure::assertion}; }
 
 // A new block holding a copy of the `n` elements at `src`; null when `src` is null.
 template <class T, class N> T *duplicate(const T *src, N n, CopyAllocator &alloc) {
     if (src == nullptr)
         return nullptr;
     if (n < 0)
-        raise_object(obj.SPQRError.get(), "Failed to copy the factorization: an array has a negative size.");
+        throw CopyFailure{CopyFailure::negative_size};
     T *p = static_cast<T *>(alloc.allocate((size_t)n, sizeof(T)));
     if (n > 0)
         std::memcpy(p, src, (size_t)n * sizeof(T));
@@ -163,7 +161,7 @@ template <class T> T *new_record(CopyAllocator &alloc) {
 // A zeroed array of `n` pointers.
 template <class T, class N> T **new_pointers(N n, CopyAllocator &alloc) {
     if (n < 0)
-        raise_object(obj.SPQRError.get(), "Failed to copy the factorization: an array has a negative size.");
+        throw CopyFailure{CopyFailure::negative_size};
     T **p = static_cast<T **>(alloc.allocate((size_t)n, sizeof(T *)));
     if (n > 0)
         std::memset(static_cast<void *>(p), 0, (size_t)n * sizeof(T *));
@@ -188,7 +186,7 @@ void copy_symbolic(spqr_symbolic<I> *dst, const spqr_symbolic<I> *src, CopyAlloc
     dst->ntasks = src->ntasks;
     dst->ns = src->ns;
     if (src->ntasks > 1 || src->QRgpu != nullptr)
-        raise(PyExc_NotImplementedError, "SPQR task parallelism and GPU not yet supported.");
+        throw CopyFailure{CopyFailure::not_supported};
     dst->maxcsize = src->maxcsize;
     dst->maxesize = src->maxesize;
 
@@ -232,7 +230,7 @@ E *relocate(const E *p, const spqr_numeric<E, I> *src, const spqr_numeric<E, I> 
                 return dst->Stacks[s] + (a - base) / sizeof(E);
         }
     }
-    raise_object(obj.SPQRError.get(), "Failed to copy Rblock pointers.");
+    throw CopyFailure{CopyFailure::rblock};
 }
 
 template <class E, class I>
@@ -267,7 +265,7 @@ void copy_numeric(spqr_numeric<E, I> *dst, const spqr_numeric<E, I> *src, CopyAl
         for (I f = 0; f < nf; ++f)
             if (src->Rblock[f] != nullptr) {
                 if (src->Stacks == nullptr)
-                    raise_object(obj.SPQRError.get(), "Failed to copy Rblock pointers.");
+                    throw CopyFailure{CopyFailure::rblock};
                 dst->Rblock[f] = relocate(src->Rblock[f], src, dst);
             }
     }
@@ -316,6 +314,25 @@ void copy_factor_record(QRFactorization<E, I> *dst, const QRFactorization<E, I> 
 }
 
 }  // namespace
+
+[[noreturn]] void raise_copy_failure(const CopyFailure &e) {
+    switch (e.kind) {
+        case CopyFailure::negative_size:
+            raise_object(obj.SPQRError.get(),
+                         "Failed to copy the factorization: an array has a negative size.");
+        case CopyFailure::rblock:
+            raise_object(obj.SPQRError.get(), "Failed to copy Rblock pointers.");
+        case CopyFailure::not_supported:
+            raise(PyExc_NotImplementedError, "SPQR task parallelism and GPU not yet supported.");
+        case CopyFailure::library:
+            handle_errors(e.status);
+            break;
+        case CopyFailure::assertion:
+            break;
+    }
+    PyErr_SetNone(PyExc_AssertionError);
+    throw nb::python_error();
+}
 
 void copy_factorization(Factor &dst, Factor &src, CopyAllocator &alloc) {
     if (dst.cm == nullptr || src.cm == nullptr || dst.is_real != src.is_real ||

@@ -1,5 +1,9 @@
 // SPQRFactor: a SuiteSparseQR factorisation Q R = A E with separate symbolic and numeric
 // phases, its solves and multiplications by Q, and spqr_factor / spqr_solve.
+//
+// Every operation on a factor holds its FactorLock (factor.hpp) from the first read of
+// its records to the last conversion of a result; the library calls inside run in a
+// LibraryCall scope, without the interpreter lock when the thread switch is on.
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
@@ -7,12 +11,14 @@
 #include <new>
 #include <vector>
 
+#include "common/threads.hpp"
 #include "spqr/factor.hpp"
+#include "spqr/qr_worker.hpp"
 
 namespace ferrow::spqr {
 
 //------------------------------------------------------------------------------
-// Lifetime
+// Lifetime and the factor's lock
 //------------------------------------------------------------------------------
 
 bool Factor::free_factorization() {
@@ -30,16 +36,48 @@ bool Factor::free_factorization() {
 void Factor::release() {
     if (cm == nullptr)
         return;
+    // Reached from the destructor, when no reference is left: no other thread can be in
+    // an operation on this factor (each holds a reference for its duration), so the
+    // mutex is free and taking it never waits.
+    std::lock_guard<std::mutex> hold(mutex);
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     if (free_factorization()) {
-        finish_common(cm, use_int32);
+        finish_cholmod_common(cm, use_int32);
     } else {
         PyErr_SetNone(PyExc_AssertionError);
         PyErr_WriteUnraisable(nullptr);
     }
     cm = nullptr;
     PyErr_Restore(type, value, traceback);
+}
+
+namespace {
+thread_local int factor_locks_held = 0;  // factor mutexes this thread holds
+}
+
+FactorLock::FactorLock(Factor &f) : f_(f) {
+    const std::thread::id self = std::this_thread::get_id();
+    if (f.owner.load(std::memory_order_relaxed) == self)
+        raise(PyExc_RuntimeError,
+              "the SPQRFactor is already in use by this thread (an operation on it was "
+              "re-entered from Python code it ran)");
+    if (!f.mutex.try_lock()) {
+        if (factor_locks_held > 0)
+            raise(PyExc_RuntimeError,
+                  "the SPQRFactor is in use by another thread, and this thread holds another "
+                  "factor's lock; waiting could deadlock");
+        nb::gil_scoped_release unlocked;  // never wait for the mutex holding the GIL
+        f.mutex.lock();
+    }
+    f.owner.store(self, std::memory_order_relaxed);
+    ++factor_locks_held;
+}
+
+FactorLock::~FactorLock() {
+    --factor_locks_held;
+    f_.owner.store(std::thread::id(), std::memory_order_relaxed);
+    f_.mutex.unlock();
 }
 
 nb::object new_factor_object(Factor **out) {
@@ -102,13 +140,6 @@ bool is_numeric(Factor &f) {
     });
 }
 
-// After a SuiteSparseQR call: its status decides, and a missing result is an error too.
-void check_result(const void *result, cholmod_common *cc) {
-    handle_errors(cc->status);
-    if (result == nullptr)
-        raise_object(obj.SPQRError.get(), "An unknown SPQR error occurred. (no result)");
-}
-
 void warn(PyObject *category, const std::string &message) {
     check_python(PyErr_WarnEx(category, message.c_str(), 1) == 0);
 }
@@ -150,41 +181,56 @@ nb::object column(nb::handle Y) {
     return Y[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
 }
 
+// Runs a worker in a LibraryCall scope and returns its status.
+template <class F> int run(F &&worker) {
+    LibraryCall scope;
+    return worker();
+}
+
 //------------------------------------------------------------------------------
 // Construction and numeric factorisation
 //------------------------------------------------------------------------------
 
-void analyse(Factor &f, nb::handle A_in, bool use_singletons, nb::handle order, nb::handle tol) {
-    nb::object A = validated_qr_matrix(A_in);
-    int ordering = ordering_code(order);
-    f.tol = tolerance(tol);
-    cholmod_sparse header;
-    CscArrays keep;  // the viewed arrays, held while the library may read them
-    sparse_header(A, &header, keep);
-    f.use_int32 = header.itype == CHOLMOD_INT;
-    f.is_real = header.xtype == CHOLMOD_REAL;
+// The analysis of `A` (a validated matrix) into the new factor `f`, which no other
+// thread can see yet.
+void analyse(Factor &f, cholmod_sparse &A, bool use_singletons, int ordering, double tol) {
+    f.tol = tol;
+    f.use_int32 = A.itype == CHOLMOD_INT;
+    f.is_real = A.xtype == CHOLMOD_REAL;
     start_common(&f.common, f.use_int32);
     f.cm = &f.common;
-    f.visit([&](auto v) {
+    int status = f.visit([&](auto v) {
         using E = typename decltype(v)::Entry;
         using I = typename decltype(v)::Int;
-        f.handle<E, I>() = use_singletons
-            ? SuiteSparseQR_factorize<E, I>(ordering, f.tol, &header, f.cm)
-            : SuiteSparseQR_symbolic<E, I>(ordering, 1, &header, f.cm);
+        return run([&] {
+            return analyse_worker<E, I>(use_singletons, ordering, f.tol, A, &f.handle<E, I>(), f.cm);
+        });
     });
-    check_result(f.has_handle() ? &f : nullptr, f.cm);
+    check_status(status);
     f.itype = nb::borrow(f.use_int32 ? obj.dtype_int32.get() : obj.dtype_int64.get());
     f.dtype = nb::borrow(f.is_real ? obj.dtype_float64.get() : obj.dtype_complex128.get());
-    f.shape[0] = (int64_t)header.nrow;
-    f.shape[1] = (int64_t)header.ncol;
+    f.shape[0] = (int64_t)A.nrow;
+    f.shape[1] = (int64_t)A.ncol;
 }
 
-void factor_init(Factor *self, nb::handle A, Flag use_singletons, nb::handle order,
-                 nb::handle tol) {
+// A new SPQRFactor object analysing `A`.
+nb::object new_factor(cholmod_sparse &A, bool use_singletons, int ordering, double tol) {
+    Factor *f;
+    nb::object o = new_factor_object(&f);  // releases whatever was built on failure
+    analyse(*f, A, use_singletons, ordering, tol);
+    return o;
+}
+
+void factor_init(Factor *self, nb::handle A_in, Flag use_singletons, nb::handle order,
+                 nb::handle tol_obj) {
     bool singletons = use_singletons.value();
     Factor *f = new (self) Factor();
     try {
-        analyse(*f, A, singletons, order, tol);
+        QrMatrix A;  // held while the library may read it
+        qr_matrix(A_in, A);
+        const int ordering = ordering_code(order);
+        const double tol = tolerance(tol_obj);
+        analyse(*f, A.header, singletons, ordering, tol);
     } catch (...) {
         // The instance never becomes ready, so its destructor would not run: release the
         // common block and whatever the library returned here, once.
@@ -198,8 +244,9 @@ void factor_init(Factor *self, nb::handle A, Flag use_singletons, nb::handle ord
 // whose arrays were never checked.)
 nb::object as_dtype(nb::handle x) { return obj.np.get().attr("dtype")(x); }
 
-void check_input_matrix(Factor &f, nb::handle A, nb::handle itype_obj) {
-    nb::object shape = shape_of(f), A_shape = A.attr("shape");
+// shape, itype and dtype never change once the factor exists: no lock needed.
+void check_input_matrix(Factor &f, nb::handle A_shape, nb::handle itype_obj, nb::handle dtype_obj) {
+    nb::object shape = shape_of(f);
     nb::object itype = as_dtype(itype_obj);
     if (differ(shape, A_shape))
         raise(PyExc_ValueError,
@@ -211,7 +258,7 @@ void check_input_matrix(Factor &f, nb::handle A, nb::handle itype_obj) {
               "The integer size of the input matrix does not match the one used for symbolic "
               "factorization. Expected '%s', got '%s'.",
               format(f.itype).c_str(), format(itype).c_str());
-    nb::object dtype = as_dtype(A.attr("dtype"));
+    nb::object dtype = as_dtype(dtype_obj);
     if (differ(dtype, f.dtype))
         raise(PyExc_ValueError,
               "The data type of the input matrix does not match the one used for symbolic "
@@ -219,62 +266,41 @@ void check_input_matrix(Factor &f, nb::handle A, nb::handle itype_obj) {
               format(f.dtype).c_str(), format(dtype).c_str());
 }
 
-// Whether A has exactly the pattern of the analysed matrix, as the numeric factorisation
-// reads it: it scatters the entries of A, column by column in the order Qfill, into the
-// rows of S = A(PLinv, Qfill) held by the analysis, trusting that every entry has its slot.
-template <class I> bool same_pattern(const spqr_symbolic<I> *S, const cholmod_sparse &A) {
-    if ((int64_t)S->m != (int64_t)A.nrow || (int64_t)S->n != (int64_t)A.ncol)
-        return false;
-    const I m = S->m, n = S->n;
-    const I *Ap = static_cast<const I *>(A.p), *Ai = static_cast<const I *>(A.i);
-    if ((int64_t)Ap[n] != (int64_t)S->anz)
-        return false;
-    std::vector<I> next(S->Sp, S->Sp + m);
-    for (I col = 0; col < n; ++col) {
-        const I j = S->Qfill ? S->Qfill[col] : col;
-        if (j < 0 || j >= n)
-            return false;
-        for (I p = Ap[j]; p < Ap[j + 1]; ++p) {
-            const I row = S->PLinv[Ai[p]];
-            if (row < 0 || row >= m)
-                return false;
-            const I slot = next[row]++;
-            if (slot >= S->Sp[row + 1] || S->Sj[slot] != col)
-                return false;
-        }
-    }
-    return true;  // as many entries as slots, each in its own slot: every slot is filled
+// The numeric factorisation of `A` (validated, of the factor's types) with the factor's
+// lock held. `check_pattern` is false only for the matrix the factor was just analysed
+// with.
+void factorize_locked(Factor &f, cholmod_sparse &A, double t, bool check_pattern) {
+    int status = f.visit([&](auto v) {
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_symbolic<E, I>(f);
+        return run([&] { return numeric_worker<E, I>(t, A, qr, check_pattern, f.cm); });
+    });
+    if (status == kPatternMismatch)
+        raise(PyExc_ValueError,
+              "The sparsity pattern of the input matrix does not match the one used for "
+              "symbolic factorization.");
+    f.tol = t;
+    handle_errors(status);
 }
 
 nb::object factorize(nb::handle self, nb::handle A_in, nb::handle tol) {
     Factor &f = factor_of(self);
-    nb::object A = validated_qr_matrix(A_in);
-    check_input_matrix(f, A, A.attr("indptr").attr("dtype"));
-    // The tolerance (and its warning, which may run Python code) before the header: from
-    // the pattern check to the library call nothing may touch A's arrays.
-    double t = tol.is_none() ? f.tol : tolerance(tol);
-    if (!tol.is_none() && is_numeric(f) && t != f.tol)
+    QrMatrix A;  // held while the library may read it
+    qr_matrix(A_in, A);
+    check_input_matrix(f, nb::make_tuple(A.in.nrow, A.in.ncol), A.in.indptr.attr("dtype"),
+                       A.values.attr("dtype"));
+    if (A.use_int32() != f.use_int32 || A.is_real() != f.is_real)
+        raise(PyExc_ValueError, "The input matrix does not match the factor's index or value type.");
+    double t = tol.is_none() ? 0.0 : tolerance(tol);
+    FactorLock lock(f);
+    if (tol.is_none())
+        t = f.tol;
+    else if (is_numeric(f) && t != f.tol)
         warn(PyExc_UserWarning,
              "The tolerance has been changed from the one used during a previous numeric "
              "factorization. This may lead to inconsistent rank determination.");
-    cholmod_sparse header;
-    CscArrays keep;  // the viewed arrays, held while the library may read them
-    sparse_header(A, &header, keep);
-    if ((header.itype == CHOLMOD_INT) != f.use_int32 || (header.xtype == CHOLMOD_REAL) != f.is_real)
-        raise(PyExc_ValueError, "The input matrix does not match the factor's index or value type.");
-    f.visit([&](auto v) {
-        using E = typename decltype(v)::Entry;
-        using I = typename decltype(v)::Int;
-        QRFactorization<E, I> *qr = require_symbolic<E, I>(f);
-        // (With singletons or an appended B the library refuses by itself, reading nothing.)
-        if (qr->n1cols == 0 && qr->bncols == 0 && !same_pattern(qr->QRsym, header))
-            raise(PyExc_ValueError,
-                  "The sparsity pattern of the input matrix does not match the one used for "
-                  "symbolic factorization.");
-        f.tol = t;
-        SuiteSparseQR_numeric<E, I>(f.tol, &header, qr, f.cm);
-        handle_errors(f.cm->status);
-    });
+    factorize_locked(f, A.header, t, true);
     return nb::borrow(self);
 }
 
@@ -283,10 +309,11 @@ nb::object factorize(nb::handle self, nb::handle A_in, nb::handle tol) {
 //------------------------------------------------------------------------------
 
 // Describes `X` (a 2-D array of the factor's value type whose first axis is contiguous)
-// as a dense block viewing its memory; TypeError otherwise.
-void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block) {
+// as a dense block viewing its memory, pinned by `pin`; TypeError otherwise.
+void dense_view(Factor &f, nb::handle X, const char *name, cholmod_dense *block, BufferPin &pin) {
     if (X.is_none())
         raise(PyExc_TypeError, "Argument '%s' must not be None", name);
+    pin.pin(X);
     if (bridge->dense_from_ndarray[f.is_real ? 1 : 3](X.ptr(), block) == 0)
         return;
     PyErr_Clear();
@@ -317,31 +344,20 @@ void require_transposable(Factor &f, bool transpose) {
               format(shape_of(f)).c_str());
 }
 
-// X = E (R \ (Q^H B)), or X = Q (R^H \ (E^T B)) when transposed; the intermediate block
-// is released as soon as the second call has used it.
+// One dense block solved (the factor's lock held): the result in X.
 template <class E, class I>
 void solve_block(Factor &f, QRFactorization<E, I> *qr, cholmod_dense *B, bool transpose,
                  DenseResult &X) {
-    DenseResult Y(f.cm, f.use_int32);
-    if (!transpose) {
-        Y.reset(SuiteSparseQR_qmult<E, I>(SPQR_QTX, qr, B, f.cm));
-        check_result(Y.get(), f.cm);
-        X.reset(SuiteSparseQR_solve<E, I>(SPQR_RETX_EQUALS_B, qr, Y.get(), f.cm));
-    } else {
-        Y.reset(SuiteSparseQR_solve<E, I>(SPQR_RTX_EQUALS_ETB, qr, B, f.cm));
-        check_result(Y.get(), f.cm);
-        X.reset(SuiteSparseQR_qmult<E, I>(SPQR_QX, qr, Y.get(), f.cm));
-    }
-    check_result(X.get(), f.cm);
+    check_status(run([&] { return solve_worker<E, I>(qr, B, transpose, X.out(), f.cm); }));
 }
 
-nb::object solve_dense(nb::handle self, nb::handle b, nb::handle transpose_obj) {
-    Factor &f = factor_of(self);
-    bool transpose = truth(transpose_obj);
+// The checks of b, then the solve, with the factor's lock held.
+nb::object solve_dense_locked(Factor &f, nb::handle b, bool transpose) {
     require_numeric(f);
     require_transposable(f, transpose);
     cholmod_dense B;
-    dense_view(f, b, "b", &B);
+    BufferPin pin;
+    dense_view(f, b, "b", &B, pin);
     const int64_t rows = transpose ? f.shape[1] : f.shape[0];
     if ((int64_t)B.nrow != rows)
         raise(PyExc_ValueError, "b must have %lld rows (%s), got %lld", (long long)rows,
@@ -357,9 +373,15 @@ nb::object solve_dense(nb::handle self, nb::handle b, nb::handle transpose_obj) 
     });
 }
 
-nb::object qmult_dense(nb::handle self, nb::handle method_obj, nb::handle X) {
+nb::object solve_dense(nb::handle self, nb::handle b, nb::handle transpose_obj) {
     Factor &f = factor_of(self);
-    int64_t method = to_index(method_obj, "method");
+    bool transpose = truth(transpose_obj);
+    FactorLock lock(f);
+    return solve_dense_locked(f, b, transpose);
+}
+
+// The product with Q of a dense X, with the factor's lock held.
+nb::object qmult_dense_locked(Factor &f, int64_t method, nb::handle X) {
     require_numeric(f);
     if (method < SPQR_QTX || method > SPQR_XQ)
         raise(PyExc_ValueError,
@@ -367,7 +389,8 @@ nb::object qmult_dense(nb::handle self, nb::handle method_obj, nb::handle X) {
               "3 (XQ); got %lld",
               (long long)method);
     cholmod_dense Xd;
-    dense_view(f, X, "X", &Xd);
+    BufferPin pin;
+    dense_view(f, X, "X", &Xd, pin);
     const bool left = method == SPQR_QTX || method == SPQR_QX;
     const int64_t n = left ? (int64_t)Xd.nrow : (int64_t)Xd.ncol;
     if (n != f.shape[0])
@@ -378,60 +401,70 @@ nb::object qmult_dense(nb::handle self, nb::handle method_obj, nb::handle X) {
         using I = typename decltype(v)::Int;
         QRFactorization<E, I> *qr = require_numeric<E, I>(f);
         DenseResult Y(f.cm, f.use_int32);
-        Y.reset(SuiteSparseQR_qmult<E, I>((int)method, qr, &Xd, f.cm));
-        check_result(Y.get(), f.cm);
+        check_status(run([&] { return qmult_worker<E, I>((int)method, qr, Xd, Y.out(), f.cm); }));
         return Y.to_python();
     });
+}
+
+nb::object qmult_dense(nb::handle self, nb::handle method_obj, nb::handle X) {
+    Factor &f = factor_of(self);
+    int64_t method = to_index(method_obj, "method");
+    FactorLock lock(f);
+    return qmult_dense_locked(f, method, X);
 }
 
 //------------------------------------------------------------------------------
 // Sparse operands
 //------------------------------------------------------------------------------
 
-// validate_csc_input(X)[0], silently for a single column (a reshaped 1-D operand).
-nb::object validated_operand(nb::handle X) {
+// X validated once, as a header of the factor's index type: int64 indices are narrowed
+// to int32 only when every value fits (the index arrays are never read as another width).
+struct Operand {
+    CscInput in;
+    nb::object indptr, indices;  // in's, or their conversions
+    Buffer p, i, x;
+    cholmod_sparse header;
+};
+
+// validate_csc, silently for a single column (a reshaped 1-D operand).
+void validated_operand(nb::handle X, CscInput &in) {
     bool quiet = to_index(X.attr("shape")[1], "columns") == 1;
     if (!quiet)
-        return nb::borrow<nb::tuple>(obj.validate_csc_input(X))[0];
+        return validate_csc(X, false, in);
     nb::object guard = obj.warnings.get().attr("catch_warnings")();
     guard.attr("__enter__")();
-    nb::object result;
     try {
         obj.warnings.get().attr("simplefilter")("ignore", nb::module_::import_("scipy.sparse")
                                                             .attr("SparseEfficiencyWarning"));
-        result = nb::borrow<nb::tuple>(obj.validate_csc_input(X))[0];
+        validate_csc(X, false, in);
     } catch (nb::python_error &e) {
         guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
         throw;
     }
     guard.attr("__exit__")(nb::none(), nb::none(), nb::none());
-    return result;
 }
 
-// A CSC matrix of the factor's index type: int64 indices are narrowed to int32 only when
-// every value fits (the index arrays are never read as another width).
-nb::object with_factor_index_type(Factor &f, nb::handle X) {
-    nb::object itype = X.attr("indptr").attr("dtype");
-    if (!differ(itype, f.itype))
-        return nb::borrow(X);
-    nb::object shape = X.attr("shape");
-    int64_t rows = to_index(shape[0], "rows"), cols = to_index(shape[1], "columns");
-    int64_t nnz = to_index(X.attr("indptr")[nb::int_(-1)], "nnz");
-    const int64_t limit = INT32_MAX;
-    if (f.use_int32 && (rows > limit || cols >= limit || nnz > limit))
-        raise(PyExc_ValueError,
-              "X is too large for a factor with int32 indices (shape (%lld, %lld), %lld entries)",
-              (long long)rows, (long long)cols, (long long)nnz);
-    nb::object indptr = X.attr("indptr").attr("astype")(f.itype);
-    nb::object indices = X.attr("indices").attr("astype")(f.itype);
-    return make_csc(X.attr("data"), indices, indptr, rows, cols);
+void operand(Factor &f, nb::handle X_in, Operand &X, bool factor_index_type) {
+    validated_operand(X_in, X.in);
+    X.indptr = X.in.indptr;
+    X.indices = X.in.indices;
+    if (factor_index_type && X.in.int32() != f.use_int32) {
+        const int64_t rows = X.in.nrow, cols = X.in.ncol, nnz = X.in.nnz();
+        const int64_t limit = INT32_MAX;
+        if (f.use_int32 && (rows > limit || cols >= limit || nnz > limit))
+            raise(PyExc_ValueError,
+                  "X is too large for a factor with int32 indices (shape (%lld, %lld), %lld entries)",
+                  (long long)rows, (long long)cols, (long long)nnz);
+        X.indptr = X.in.indptr.attr("astype")(f.itype);
+        X.indices = X.in.indices.attr("astype")(f.itype);
+    }
+    X.p.acquire(X.indptr, "indptr", false);
+    X.i.acquire(X.indices, "indices", false);
+    X.x.acquire(X.in.data, "data", false);
+    fill_header(X.header, X.in.nrow, X.in.ncol, X.p, X.i, X.x);
 }
 
-nb::object qmult_sparse(Factor &f, int method, nb::handle X_in) {
-    nb::object X = with_factor_index_type(f, validated_operand(X_in));
-    cholmod_sparse Xs;
-    CscArrays keep;
-    sparse_header(X, &Xs, keep);
+nb::object qmult_sparse_locked(Factor &f, int method, cholmod_sparse &Xs) {
     if ((Xs.xtype == CHOLMOD_REAL) != f.is_real)
         raise(PyExc_ValueError, "X must have the value type of the factor");
     return f.visit([&](auto v) -> nb::object {
@@ -439,8 +472,7 @@ nb::object qmult_sparse(Factor &f, int method, nb::handle X_in) {
         using I = typename decltype(v)::Int;
         QRFactorization<E, I> *qr = require_numeric<E, I>(f);
         SparseResult Y(f.cm, f.use_int32);
-        *Y.out() = SuiteSparseQR_qmult<E, I>(method, qr, &Xs, f.cm);
-        check_result(Y.get(), f.cm);
+        check_status(run([&] { return qmult_worker<E, I>(method, qr, Xs, Y.out(), f.cm); }));
         return Y.to_python();
     });
 }
@@ -453,141 +485,30 @@ nb::object empty_csc(Factor &f, int64_t rows, int64_t cols) {
     return make_csc(data, indices, indptr, rows, cols);
 }
 
-// The CHOLMOD family of the index type: a new sparse matrix (packed, sorted) and its
-// reallocation to exactly `nz` entries (realloc: a large block grows in place).
-template <class I>
-cholmod_sparse *allocate_sparse(size_t nrow, size_t ncol, size_t nz, int xtype, cholmod_common *cc) {
-    if constexpr (std::is_same_v<I, int32_t>)
-        return cholmod_allocate_sparse(nrow, ncol, nz, 1, 1, 0, xtype + CHOLMOD_DOUBLE, cc);
-    else
-        return cholmod_l_allocate_sparse(nrow, ncol, nz, 1, 1, 0, xtype + CHOLMOD_DOUBLE, cc);
-}
-
-template <class I> void reallocate_sparse(size_t nz, cholmod_sparse *A, cholmod_common *cc) {
-    int ok = std::is_same_v<I, int32_t> ? cholmod_reallocate_sparse(nz, A, cc)
-                                         : cholmod_l_reallocate_sparse(nz, A, cc);
-    if (!ok)
-        check_result(nullptr, cc);
-}
-
-template <class E> bool is_nonzero(const E &x) {
-    if constexpr (std::is_same_v<E, double>)
-        return x != 0.0;
-    else
-        return x.real() != 0.0 || x.imag() != 0.0;
-}
-
-// Adds columns [start, stop) of the CSC matrix b into the column-major block W (one
-// column of `rows` entries each), which holds zeros there; duplicates are summed.
-// With `clear`, sets those entries back to zero instead.
-template <class E, class J>
-void scatter_columns(const cholmod_sparse &b, int64_t start, int64_t stop, E *W, int64_t rows,
-                     bool clear) {
-    const J *bp = static_cast<const J *>(b.p), *bi = static_cast<const J *>(b.i);
-    const E *bx = static_cast<const E *>(b.x);
-    for (int64_t j = start; j < stop; ++j) {
-        E *col = W + (j - start) * rows;
-        for (int64_t k = bp[j]; k < (int64_t)bp[j + 1]; ++k) {
-            if (clear)
-                col[bi[k]] = E(0);
-            else
-                col[bi[k]] += bx[k];
-        }
-    }
-}
-
-// Solves for a sparse b (a validated CSC matrix of the factor's value type) in batches of
-// `batch` columns: each batch is scattered straight from b's arrays into one reused
-// column-major work block, solved as dense columns, and the nonzero entries of the
-// solution are appended to the result's arrays, which grow to exact sizes.
-template <class E, class I>
-nb::object solve_sparse_batches(Factor &f, const cholmod_sparse &b, bool transpose, int64_t batch) {
-    QRFactorization<E, I> *qr = require_numeric<E, I>(f);
-    const int64_t rows = (int64_t)b.nrow, K = (int64_t)b.ncol;
-    const int64_t out_rows = transpose ? f.shape[0] : f.shape[1];
-    const int64_t width = std::min(batch, K);
-    if (rows > 0 && width > (int64_t)(SIZE_MAX / sizeof(E)) / rows)
-        throw std::bad_alloc();
-    std::unique_ptr<E, decltype(&std::free)> work(
-        static_cast<E *>(std::calloc(std::max<size_t>((size_t)(rows * width), 1), sizeof(E))),
-        &std::free);
-    if (!work)
-        throw std::bad_alloc();
-    const int xtype = std::is_same_v<E, double> ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
-    SparseResult R(f.cm, f.use_int32);
-    *R.out() = allocate_sparse<I>((size_t)out_rows, (size_t)K, 0, xtype, f.cm);
-    check_result(R.get(), f.cm);
-    I *rp = static_cast<I *>(R.get()->p);
-    rp[0] = 0;
-    int64_t nnz = 0;
-    const int64_t limit = std::numeric_limits<I>::max();
-    for (int64_t start = 0; start < K; start += batch) {
-        const int64_t stop = std::min(start + batch, K), w = stop - start;
-        if (b.itype == CHOLMOD_INT)
-            scatter_columns<E, int32_t>(b, start, stop, work.get(), rows, false);
-        else
-            scatter_columns<E, int64_t>(b, start, stop, work.get(), rows, false);
-        cholmod_dense B;
-        std::memset(&B, 0, sizeof B);
-        B.nrow = (size_t)rows;
-        B.ncol = (size_t)w;
-        B.d = (size_t)rows;
-        B.nzmax = (size_t)(rows * w);
-        B.x = work.get();
-        B.xtype = std::is_same_v<E, double> ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
-        B.dtype = CHOLMOD_DOUBLE;
-        DenseResult X(f.cm, f.use_int32);
-        solve_block<E, I>(f, qr, &B, transpose, X);
-        if (b.itype == CHOLMOD_INT)
-            scatter_columns<E, int32_t>(b, start, stop, work.get(), rows, true);
-        else
-            scatter_columns<E, int64_t>(b, start, stop, work.get(), rows, true);
-        const cholmod_dense &Xd = *X.get();
-        const E *x = static_cast<const E *>(Xd.x);
-        int64_t count = 0;
-        for (int64_t j = 0; j < w; ++j)
-            for (int64_t i = 0; i < out_rows; ++i)
-                count += is_nonzero(x[j * (int64_t)Xd.d + i]);
-        if (count > limit - nnz)
-            raise(PyExc_ValueError,
-                  "The sparse solution has more than %lld nonzero entries, more than the "
-                  "factor's int32 indices can address; solve with an int64 factor or a dense b.",
-                  (long long)limit);
-        if (count > 0)
-            reallocate_sparse<I>((size_t)(nnz + count), R.get(), f.cm);
-        I *ri = static_cast<I *>(R.get()->i);
-        E *rx = static_cast<E *>(R.get()->x);
-        for (int64_t j = 0; j < w; ++j) {
-            const E *col = x + j * (int64_t)Xd.d;
-            for (int64_t i = 0; i < out_rows; ++i) {
-                if (is_nonzero(col[i])) {
-                    ri[nnz] = (I)i;
-                    rx[nnz] = col[i];
-                    ++nnz;
-                }
-            }
-            rp[start + j + 1] = (I)nnz;
-        }
-    }
-    return R.to_python();
-}
-
-nb::object solve_sparse(Factor &f, nb::handle b_in, bool transpose, int64_t batch) {
-    nb::object b = validated_operand(b_in);
+nb::object solve_sparse_locked(Factor &f, cholmod_sparse &b, bool transpose, int64_t batch) {
     if (batch <= 0)
         raise(PyExc_ValueError, "rhs_batch_size must be a positive integer, got %lld",
               (long long)batch);
-    cholmod_sparse header;
-    CscArrays keep;  // b's arrays, held while they are read
-    sparse_header(b, &header, keep);
-    if ((header.xtype == CHOLMOD_REAL) != f.is_real)
+    if ((b.xtype == CHOLMOD_REAL) != f.is_real)
         raise(PyExc_TypeError, "b must have the value type of the factor");
-    if ((int64_t)header.ncol == 0)
-        return empty_csc(f, transpose ? f.shape[0] : f.shape[1], 0);
+    const int64_t out_rows = transpose ? f.shape[0] : f.shape[1];
+    if ((int64_t)b.ncol == 0)
+        return empty_csc(f, out_rows, 0);
     return f.visit([&](auto v) -> nb::object {
-        using V = decltype(v);
-        return solve_sparse_batches<typename V::Entry, typename V::Int>(f, header, transpose,
-                                                                        batch);
+        using E = typename decltype(v)::Entry;
+        using I = typename decltype(v)::Int;
+        QRFactorization<E, I> *qr = require_numeric<E, I>(f);
+        SparseResult R(f.cm, f.use_int32);
+        int status = run([&] {
+            return solve_sparse_worker<E, I>(qr, b, transpose, batch, out_rows, R.out(), f.cm);
+        });
+        if (status == kTooManyEntries)
+            raise(PyExc_ValueError,
+                  "The sparse solution has more than %lld nonzero entries, more than the "
+                  "factor's int32 indices can address; solve with an int64 factor or a dense b.",
+                  (long long)std::numeric_limits<I>::max());
+        check_status(status);
+        return R.to_python();
     });
 }
 
@@ -604,8 +525,7 @@ cholmod_dense *allocate_dense(size_t nrow, size_t ncol, int xtype, cholmod_commo
 // (ten calls of 100 columns beat one of 1000), and a b that is not column-major is
 // converted one batch at a time into a reused block instead of as a whole. A b of at most
 // `batch` columns that is column-major goes to the library without a copy.
-nb::object solve_dense_batches(nb::handle self, Factor &f, nb::handle B, bool transpose,
-                               int64_t batch) {
+nb::object solve_dense_batches(Factor &f, nb::handle B, bool transpose, int64_t batch) {
     if (batch <= 0)
         raise(PyExc_ValueError, "rhs_batch_size must be a positive integer, got %lld",
               (long long)batch);
@@ -614,9 +534,8 @@ nb::object solve_dense_batches(nb::handle self, Factor &f, nb::handle B, bool tr
     // An unaligned column-major b is copied batch by batch like a row-major one.
     nb::object flags = B.attr("flags");
     const bool fortran = truth(flags.attr("f_contiguous")) && truth(flags.attr("aligned"));
-    nb::object transpose_flag = nb::bool_(transpose);
     if (K <= batch)
-        return solve_dense(self, fortran ? nb::borrow(B) : obj.asfortranarray(B), transpose_flag);
+        return solve_dense_locked(f, fortran ? nb::borrow(B) : obj.asfortranarray(B), transpose);
     require_transposable(f, transpose);
     const int64_t out_rows = transpose ? f.shape[0] : f.shape[1];
     nb::object np = nb::borrow(obj.np.get());
@@ -631,7 +550,7 @@ nb::object solve_dense_batches(nb::handle self, Factor &f, nb::handle B, bool tr
         const int xtype = std::is_same_v<E, double> ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
         DenseResult R(f.cm, f.use_int32);
         R.reset(allocate_dense<I>((size_t)out_rows, (size_t)K, xtype, f.cm));
-        check_result(R.get(), f.cm);
+        check_status(R.get() != nullptr ? f.cm->status : (f.cm->status ? f.cm->status : kNoResult));
         for (int64_t start = 0; start < K; start += batch) {
             const int64_t stop = std::min(start + batch, K), w = stop - start;
             nb::object columns = B[nb::make_tuple(all, nb::slice(nb::int_(start), nb::int_(stop), nb::none()))];
@@ -641,7 +560,8 @@ nb::object solve_dense_batches(nb::handle self, Factor &f, nb::handle B, bool tr
                 np.attr("copyto")(block, columns);
             }
             cholmod_dense Bd;
-            dense_view(f, block, "b", &Bd);
+            BufferPin pin;
+            dense_view(f, block, "b", &Bd, pin);
             DenseResult X(f.cm, f.use_int32);
             solve_block<E, I>(f, qr, &Bd, transpose, X);
             const cholmod_dense &Xd = *X.get();
@@ -659,10 +579,8 @@ nb::object solve_dense_batches(nb::handle self, Factor &f, nb::handle B, bool tr
 // Public methods
 //------------------------------------------------------------------------------
 
-nb::object solve(nb::handle self, nb::handle b, Flag transpose_flag, nb::handle batch_obj) {
-    Factor &f = factor_of(self);
-    bool transpose = transpose_flag.value();
-    int64_t batch = to_index(batch_obj, "rhs_batch_size");
+// solve() after its flags are read, with the factor's lock held.
+nb::object solve_locked(Factor &f, nb::handle b, bool transpose, int64_t batch) {
     require_numeric(f);
     bool sparse = truth(obj.issparse(b));
     if (!sparse && !is_ndarray(b))
@@ -691,13 +609,28 @@ nb::object solve(nb::handle self, nb::handle b, Flag transpose_flag, nb::handle 
     bool one_d = ndim == 1;
     if (one_d)
         B = B.attr("reshape")(nb::make_tuple(-1, 1));
-    nb::object x = sparse ? solve_sparse(f, B, transpose, batch)
-                          : solve_dense_batches(self, f, B, transpose, batch);
+    nb::object x;
+    if (sparse) {
+        Operand op;
+        operand(f, B, op, false);
+        x = solve_sparse_locked(f, op.header, transpose, batch);
+    } else {
+        x = solve_dense_batches(f, B, transpose, batch);
+    }
     return one_d ? column(x) : x;
+}
+
+nb::object solve(nb::handle self, nb::handle b, Flag transpose_flag, nb::handle batch_obj) {
+    Factor &f = factor_of(self);
+    bool transpose = transpose_flag.value();
+    int64_t batch = to_index(batch_obj, "rhs_batch_size");
+    FactorLock lock(f);
+    return solve_locked(f, b, transpose, batch);
 }
 
 nb::object qmult(nb::handle self, nb::handle X, nb::handle method) {
     Factor &f = factor_of(self);
+    FactorLock lock(f);
     require_numeric(f);
     bool sparse = truth(obj.issparse(X));
     if (!sparse && !is_ndarray(X))
@@ -720,13 +653,20 @@ nb::object qmult(nb::handle self, nb::handle X, nb::handle method) {
               (long long)f.shape[0], (long long)n);
     bool one_d = ndim == 1;
     nb::object Xm = one_d ? X.attr("reshape")(nb::make_tuple(-1, 1)) : nb::borrow(X);
-    nb::object Y = sparse ? qmult_sparse(f, code, Xm)
-                          : qmult_dense(self, nb::int_(code), obj.asfortranarray(Xm));
+    nb::object Y;
+    if (sparse) {
+        Operand op;
+        operand(f, Xm, op, true);
+        Y = qmult_sparse_locked(f, code, op.header);
+    } else {
+        Y = qmult_dense_locked(f, code, obj.asfortranarray(Xm));
+    }
     return one_d ? column(Y) : Y;
 }
 
 nb::object perm(nb::handle self) {
     Factor &f = factor_of(self);
+    FactorLock lock(f);
     return f.visit([&](auto v) -> nb::object {
         using E = typename decltype(v)::Entry;
         using I = typename decltype(v)::Int;
@@ -744,14 +684,22 @@ nb::str factor_repr(nb::handle self) {
     Factor &f = factor_of(self);
     std::string name = nb::cast<std::string>(
         nb::str(nb::handle((PyObject *)Py_TYPE(self.ptr())).attr("__name__")));
-    std::string text = "<" + name + " " + (is_numeric(f) ? "numeric" : "symbolic") +
+    bool numeric;
+    nb::object rank;
+    {
+        FactorLock lock(f);
+        numeric = is_numeric(f);
+        rank = rank_of(f);
+    }
+    std::string text = "<" + name + " " + (numeric ? "numeric" : "symbolic") +
                        " factor of dtype '" + format(f.dtype) + "' with '" + format(f.itype) +
                        "' indices\n    A: shape=" + format(shape_of(f)) +
-                       ", rank=" + format(rank_of(f)) + ">";
+                       ", rank=" + format(rank) + ">";
     return nb::str(text.c_str(), text.size());
 }
 
-// The new factor's common block and scalars, as `src`'s; its factorisation still empty.
+// The new factor's common block and scalars, as `src`'s (whose lock the caller holds);
+// its factorisation still empty.
 Factor &start_copy(nb::object &o, Factor &src) {
     if (src.cm == nullptr || !src.has_handle())
         raise_assertion();
@@ -770,12 +718,35 @@ Factor &start_copy(nb::object &o, Factor &src) {
     return *dst;
 }
 
+// The deep copy, in a LibraryCall scope; a CopyFailure or an allocation failure comes
+// back as the exception it stands for once the lock is taken back.
+void run_copy(Factor &dst, Factor &src, CopyAllocator &alloc) {
+    CopyFailure failure{CopyFailure::assertion};
+    bool failed = false, out_of_memory = false;
+    {
+        LibraryCall scope;
+        try {
+            copy_factorization(dst, src, alloc);
+        } catch (const CopyFailure &e) {
+            failure = e;
+            failed = true;
+        } catch (const std::bad_alloc &) {
+            out_of_memory = true;
+        }
+    }
+    if (out_of_memory)
+        handle_errors(CHOLMOD_OUT_OF_MEMORY);
+    if (failed)
+        raise_copy_failure(failure);
+}
+
 nb::object factor_copy(nb::handle self) {
     Factor &src = factor_of(self);
+    FactorLock lock(src);
     nb::object o;
     Factor &dst = start_copy(o, src);
     CopyAllocator alloc{dst.cm, dst.use_int32};
-    copy_factorization(dst, src, alloc);  // on failure `o` releases the partial copy
+    run_copy(dst, src, alloc);  // on failure `o` releases the partial copy
     return o;
 }
 
@@ -784,13 +755,14 @@ nb::object factor_copy(nb::handle self) {
 // copy's common block were still in use after the (partial) copy was released.
 nb::dict copy_with_failing_allocation(nb::handle factor, int64_t fail_at) {
     Factor &src = factor_of(factor);
+    FactorLock lock(src);
     nb::object o;
     Factor &dst = start_copy(o, src);
     const int64_t blocks = dst.cm->malloc_count, bytes = (int64_t)dst.cm->memory_inuse;
     CopyAllocator alloc{dst.cm, dst.use_int32, fail_at};
     nb::object error = nb::none();
     try {
-        copy_factorization(dst, src, alloc);
+        run_copy(dst, src, alloc);
     } catch (nb::python_error &e) {
         error = nb::borrow(e.type());
     }
@@ -811,56 +783,64 @@ nb::dict copy_with_failing_allocation(nb::handle factor, int64_t fail_at) {
 //------------------------------------------------------------------------------
 
 nb::object spqr_factor(nb::handle A_in, Flag use_singletons, nb::handle order,
-                       nb::handle tol) {
+                       nb::handle tol_obj) {
     bool singletons = use_singletons.value();
-    nb::object A = validated_qr_matrix(A_in);  // once: the factor reuses it
-    nb::dict kw;
-    kw["use_singletons"] = singletons;
-    kw["order"] = order;
-    kw["tol"] = tol;
-    nb::object F = obj.SPQRFactor(A, **kw);
+    QrMatrix A;  // validated once: the analysis and the factorisation read it
+    qr_matrix(A_in, A);
+    const int ordering = ordering_code(order);
+    const double tol = tolerance(tol_obj);
+    nb::object F = new_factor(A.header, singletons, ordering, tol);
     if (singletons)
         return F;
-    return F.attr("factorize")(A);
-}
-
-// The conjugate transpose of a CSC matrix, as a CSC matrix with the same index type.
-nb::object conjugate_transpose(nb::handle A) {
-    nb::object itype = A.attr("indptr").attr("dtype");
-    nb::object B = A.attr("T").attr("tocsc")();
-    if (std::string(nb::cast<std::string>(nb::str(A.attr("dtype").attr("kind")))) == "c")
-        B = B.attr("conj")();
-    nb::object shape = B.attr("shape");
-    return make_csc(B.attr("data"), B.attr("indices").attr("astype")(itype, nb::arg("copy") = false),
-                    B.attr("indptr").attr("astype")(itype, nb::arg("copy") = false),
-                    to_index(shape[0], "rows"), to_index(shape[1], "columns"));
+    Factor &f = *nb::inst_ptr<Factor>(F);  // not shared yet: no other thread can see it
+    factorize_locked(f, A.header, f.tol, false);
+    return F;
 }
 
 nb::object spqr_solve(nb::handle A_in, nb::handle b, Flag transpose_flag, Flag min2norm_flag,
                       nb::handle batch) {
     bool transpose = transpose_flag.value();
     bool min2norm = min2norm_flag.value();
-    nb::object A = nb::borrow<nb::tuple>(obj.validate_csc_input(A_in))[0];
-    nb::object shape = A.attr("shape");
-    int64_t M = to_index(shape[0], "rows"), N = to_index(shape[1], "columns");
-    if (M < N && min2norm) {
-        // The minimum 2-norm solution of A x = b is x = Q (R^H \ (E^T b)) for the
-        // factorisation Q R = A^H E: the transposed solve with the factor of A^H.
-        A = conjugate_transpose(A);
-        transpose = true;
-    } else if (M < N && transpose) {
-        // A^H x = b has more equations than unknowns: its least-squares solution is the
-        // plain solve with the factor of A^H (the transposed solve of A's factor is not).
-        A = conjugate_transpose(A);
-        transpose = false;
+    QrMatrix A;
+    qr_matrix(A_in, A);
+    const int64_t M = A.in.nrow, N = A.in.ncol;
+    // The minimum 2-norm solution of A x = b (M < N) is x = Q (R^H \ (E^T b)) for the
+    // factorisation Q R = A^H E: the transposed solve with the factor of A^H. And A^H x = b
+    // has more equations than unknowns when M < N: its least-squares solution is the plain
+    // solve with the factor of A^H (the transposed solve of A's factor is not).
+    const bool adjoint = M < N && (min2norm || transpose);
+    if (adjoint)
+        transpose = min2norm;
+    nb::object F;
+    if (adjoint) {
+        CholmodCommon ws(A.use_int32());
+        require_started(ws);
+        SparseResult AH(ws.get(), A.use_int32());
+        int status = run([&] { return ctranspose_worker(A.header, AH.out(), ws.get()); });
+        check_status(status);
+        F = new_factor(*AH.get(), true, SPQR_ORDERING_DEFAULT, -2.0);
+    } else {
+        F = new_factor(A.header, true, SPQR_ORDERING_DEFAULT, -2.0);
     }
-    nb::dict kw;
-    kw["use_singletons"] = true;
-    nb::object F = obj.SPQRFactor(A, **kw);
-    nb::dict skw;
-    skw["transpose"] = transpose;
-    skw["rhs_batch_size"] = batch;
-    return F.attr("solve")(b, **skw);
+    Factor &f = *nb::inst_ptr<Factor>(F);
+    int64_t batch_size = to_index(batch, "rhs_batch_size");
+    FactorLock lock(f);
+    return solve_locked(f, b, transpose, batch_size);
+}
+
+// A numeric factor of A^H, for spqr_null: A validated once, transposed by the library.
+nb::object adjoint_factor(nb::handle A_in, nb::handle tol_obj) {
+    QrMatrix A;
+    qr_matrix(A_in, A);
+    const double tol = tolerance(tol_obj);
+    CholmodCommon ws(A.use_int32());
+    require_started(ws);
+    SparseResult AH(ws.get(), A.use_int32());
+    check_status(run([&] { return ctranspose_worker(A.header, AH.out(), ws.get()); }));
+    nb::object F = new_factor(*AH.get(), false, SPQR_ORDERING_DEFAULT, tol);
+    Factor &f = *nb::inst_ptr<Factor>(F);
+    factorize_locked(f, *AH.get(), f.tol, false);
+    return F;
 }
 
 //------------------------------------------------------------------------------
@@ -1021,7 +1001,7 @@ void register_factor(nb::module_ &m) {
     cls.def(
         "_check_input_matrix",
         [](nb::handle self, nb::handle A, nb::handle itype) {
-            check_input_matrix(factor_of(self), A, itype);
+            check_input_matrix(factor_of(self), A.attr("shape"), itype, A.attr("dtype"));
         },
         nb::arg("A"), nb::arg("itype"),
         "Raise ValueError unless the validated matrix A and its index dtype match the analysis.");
@@ -1029,19 +1009,23 @@ void register_factor(nb::module_ &m) {
     cls.def_prop_ro("is_numeric",
                     [](nb::handle self) {
                         // An instance whose constructor did not complete is not numeric.
-                        return nb::isinstance<Factor>(self) && !nb::inst_ready(self)
-                                   ? false
-                                   : is_numeric(factor_of(self));
+                        if (nb::isinstance<Factor>(self) && !nb::inst_ready(self))
+                            return false;
+                        Factor &f = factor_of(self);
+                        FactorLock lock(f);
+                        return is_numeric(f);
                     },
                     "Whether the numeric factorisation exists.");
     cls.def_prop_ro("shape", [](nb::handle self) { return shape_of(factor_of(self)); },
                     "(M, N), the shape of the factored matrix.");
     cls.def_prop_ro("rank",
-                    [](nb::handle self) {
+                    [](nb::handle self) -> nb::object {
                         // Not numeric either when the constructor did not complete.
-                        return nb::isinstance<Factor>(self) && !nb::inst_ready(self)
-                                   ? nb::none()
-                                   : rank_of(factor_of(self));
+                        if (nb::isinstance<Factor>(self) && !nb::inst_ready(self))
+                            return nb::none();
+                        Factor &f = factor_of(self);
+                        FactorLock lock(f);
+                        return rank_of(f);
                     },
                     "The library's rank estimate of A, or None before the numeric factorisation.");
     cls.def_prop_ro("perm", &perm, "The column permutation E (a new array on every read).");
@@ -1049,6 +1033,7 @@ void register_factor(nb::module_ &m) {
         "info",
         [](nb::handle self) {
             Factor &f = factor_of(self);
+            FactorLock lock(f);
             if (f.cm == nullptr)
                 raise_assertion();
             return info_from_common(f.cm);
@@ -1092,6 +1077,9 @@ void register_factor(nb::module_ &m) {
     m.def("spqr_solve", &spqr_solve, nb::arg("A"), nb::arg("b"), nb::kw_only(),
           nb::arg("transpose") = false, nb::arg("min2norm") = true,
           nb::arg("rhs_batch_size") = 100, docs.solve_function.c_str());
+    m.def("_adjoint_factor", &adjoint_factor, nb::arg("A"), nb::arg("tol").none() = nb::none(),
+          "A numeric SPQRFactor of the conjugate transpose of A (validated once), with the\n"
+          "rank-detection tolerance `tol`; the factorisation behind spqr_null.");
     m.def("_copy_with_failing_allocation", &copy_with_failing_allocation, nb::arg("factor"),
           nb::arg("fail_at"),
           "Testing aid: copy `factor` with allocation number `fail_at` failing, release the\n"

@@ -3,13 +3,15 @@
 // (info.cpp), the factor's methods (factor.cpp) and its deep copy (copy.cpp).
 #pragma once
 
+#include <atomic>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
+#include "spqr/factor_worker.hpp"
 #include "spqr/frame.hpp"
 
 namespace ferrow::spqr {
-
-template <class E, class I> using QRFactorization = SuiteSparseQR_factorization<E, I>;
 
 struct Factor {
     cholmod_common common;          // the factor's own workspace and statistics
@@ -23,6 +25,12 @@ struct Factor {
     int64_t shape[2] = {0, 0};      // (M, N), never narrowed
     nb::object itype, dtype;        // numpy dtypes; None until the constructor completes
     double tol = 0.0;               // tolerance of numeric factorisations (-2: library default)
+
+    // Serialises every operation that uses `common` or the factorisation records (see
+    // FactorLock). shape, itype, dtype and the flags are set before the object is shared
+    // and never change, so they are read without it.
+    std::mutex mutex;
+    std::atomic<std::thread::id> owner{};  // the thread holding `mutex`, if any
 
     Factor() : itype(nb::none()), dtype(nb::none()) { std::memset(&common, 0, sizeof common); }
     ~Factor() { release(); }
@@ -56,6 +64,30 @@ struct Factor {
     void release();
 };
 
+// The lock of one factor, held for the whole of an operation on it.
+//
+// Deadlock freedom. Two locks are involved: the interpreter lock (GIL) and the factor's
+// mutex. A thread holding the mutex may wait for the GIL (it takes the GIL back after a
+// LibraryCall, and runs Python code to build results). So a thread never waits for the
+// mutex while it holds the GIL: it tries once (the uncontended case costs one atomic
+// operation), and when the mutex is busy it releases the GIL, blocks on the mutex, then
+// takes the GIL back. No wait-for cycle between the GIL and one mutex can form.
+// Between two factors' mutexes: a thread that already holds one factor's mutex (Python
+// code run while building results, a warning filter, a finaliser, calling another
+// factor) never blocks on a second one: it tries and raises RuntimeError if it is busy.
+// The same thread re-entering the factor it holds raises RuntimeError too, instead of
+// waiting for itself. Everything is released on every exit (RAII).
+class FactorLock {
+public:
+    explicit FactorLock(Factor &f);
+    ~FactorLock();
+    FactorLock(const FactorLock &) = delete;
+    FactorLock &operator=(const FactorLock &) = delete;
+
+private:
+    Factor &f_;
+};
+
 // A new factor object of type SPQRFactor whose constructor has not run: everything null,
 // itype and dtype None. It is marked ready, so its destructor releases whatever a caller
 // builds into it.
@@ -77,9 +109,18 @@ struct CopyAllocator {
     void *allocate(size_t n, size_t size);
 };
 
+// Why a copy failed: thrown by copy_factorization (plain C++, so that the copy can run
+// without the interpreter lock) and raised as a Python exception by raise_copy_failure.
+struct CopyFailure {
+    enum Kind { assertion, negative_size, rblock, not_supported, library } kind;
+    int status = 0;  // the library's status, for `library`
+};
+[[noreturn]] void raise_copy_failure(const CopyFailure &e);
+
 // Fills `dst` (started common block, flags, shape, tolerance already set) with a deep
-// copy of `src`'s factorisation. On failure raises; whatever was built is owned by `dst`
-// and released by its destructor.
+// copy of `src`'s factorisation. Touches no Python object; on failure throws CopyFailure
+// (or std::bad_alloc), and whatever was built is owned by `dst` and released by its
+// destructor.
 void copy_factorization(Factor &dst, Factor &src, CopyAllocator &alloc);
 
 }  // namespace ferrow::spqr

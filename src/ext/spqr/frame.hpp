@@ -1,6 +1,6 @@
 // What every part of ferrow.spqr shares: module-level objects, the status translation,
 // the ordering and method tables, the tolerance convention, value/index variants, the
-// CHOLMOD workspace rules and owners of the library's results.
+// matrices handed to the library (validated once) and owners of the library's results.
 #pragma once
 
 #include <nanobind/nanobind.h>
@@ -15,10 +15,13 @@
 #include <utility>
 
 #include "common/buffers.hpp"
-#include "common/dispatch.hpp"
 #include "common/cholmod_bridge.hpp"
+#include "common/cholmod_common.hpp"
+#include "common/csc_input.hpp"
+#include "common/dispatch.hpp"
 #include "common/errors.hpp"
 #include "common/pyobj.hpp"
+#include "spqr/status.hpp"
 
 namespace ferrow::spqr {
 
@@ -29,7 +32,7 @@ extern const ferrow_cholmod_api *bridge;
 
 // Module-level Python objects, bound once when the module loads.
 struct Objects {
-    Held np, csc_array, issparse, hstack, warnings, validate_csc_input;
+    Held np, csc_array, issparse, hstack, warnings;
     Held asfortranarray, ascontiguousarray, can_cast, dtype_int32, dtype_int64, dtype_float64,
         dtype_complex128, ndarray;
     Held SPQRWarning, SPQRRankDeficiencyWarning, SPQRError, SPQRNotInstalledError,
@@ -45,6 +48,9 @@ extern Objects obj;
 // Returns normally for status 0; raises the class of the status table otherwise with
 // "{message} (code {status})". Takes the GIL for its own duration.
 void handle_errors(int status);
+
+// handle_errors() for a worker's status, kNoResult (spqr/status.hpp) included.
+void check_status(int status);
 
 //------------------------------------------------------------------------------
 // Tables
@@ -75,61 +81,41 @@ double tolerance(nb::handle tol);
 // CHOLMOD workspace
 //------------------------------------------------------------------------------
 
-// Starts `cc` with the family of the index type: cholmod_start or cholmod_l_start.
+// Starts `cc` with the family of the index type (cholmod_start or cholmod_l_start); the
+// library's status becomes the exception when it fails.
 void start_common(cholmod_common *cc, bool use_int32);
-void finish_common(cholmod_common *cc, bool use_int32);
+// Raises unless `cc` started.
+void require_started(CholmodCommon &cc);
 // Releases an integer array SuiteSparseQR allocated in `cc` (cholmod_free / cholmod_l_free).
 void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n);
 
-// A workspace that lives for one call: started in the constructor, finished on every exit.
-class Workspace {
-public:
-    explicit Workspace(bool use_int32) : int32_(use_int32) { start_common(&cc_, int32_); }
-    ~Workspace() { finish_common(&cc_, int32_); }
-    Workspace(const Workspace &) = delete;
-    Workspace &operator=(const Workspace &) = delete;
-    cholmod_common *get() { return &cc_; }
-    bool use_int32() const { return int32_; }
-    void check() { handle_errors(cc_.status); }
-
-private:
-    cholmod_common cc_;
-    bool int32_;
-};
-
 // Owners of the library's results, from the moment it returns them until the bridge
 // takes them over; every exit path in between releases them.
-class SparseResult {
+// T is cholmod_sparse (the bridge makes a csc_array of it) or cholmod_dense (an ndarray).
+template <class T> class Result {
 public:
-    SparseResult(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
-    ~SparseResult();
-    SparseResult(const SparseResult &) = delete;
-    cholmod_sparse **out() { return &p_; }
-    cholmod_sparse *get() const { return p_; }
-    // A csc_array made by the bridge (which takes the result over), or None when null.
+    Result(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
+    ~Result() { reset(nullptr); }
+    Result(const Result &) = delete;
+    Result &operator=(const Result &) = delete;
+    T **out() { return &p_; }
+    T *get() const { return p_; }
+    // Releases the result held (with the family's free function) and holds `p` instead.
+    void reset(T *p);
+    // The Python object made by the bridge, which takes the result over; None when null.
     nb::object to_python();
 
 private:
-    cholmod_sparse *p_ = nullptr;
+    T *p_ = nullptr;
     cholmod_common *cc_;
     bool int32_;
 };
-
-class DenseResult {
-public:
-    DenseResult(cholmod_common *cc, bool use_int32) : cc_(cc), int32_(use_int32) {}
-    ~DenseResult();
-    DenseResult(const DenseResult &) = delete;
-    cholmod_dense **out() { return &p_; }
-    cholmod_dense *get() const { return p_; }
-    void reset(cholmod_dense *p);
-    nb::object to_python();  // an ndarray made by the bridge, or None when null
-
-private:
-    cholmod_dense *p_ = nullptr;
-    cholmod_common *cc_;
-    bool int32_;
-};
+template <> void Result<cholmod_sparse>::reset(cholmod_sparse *p);
+template <> void Result<cholmod_dense>::reset(cholmod_dense *p);
+template <> nb::object Result<cholmod_sparse>::to_python();
+template <> nb::object Result<cholmod_dense>::to_python();
+using SparseResult = Result<cholmod_sparse>;
+using DenseResult = Result<cholmod_dense>;
 
 template <class Int> class IntResult {
 public:
@@ -186,32 +172,45 @@ template <class Int> void require_dimensions_fit(const cholmod_sparse &A, const 
 // Matrices
 //------------------------------------------------------------------------------
 
-// validate_csc_input(A) and then the values as float64 or complex128: other real numeric
-// types convert to float64, complex64 to complex128 (the index arrays are shared, never
-// recast); anything else raises TypeError naming the dtype.
-nb::object validated_qr_matrix(nb::handle A);
+// A matrix validated once (validate_csc) with its values as float64 or complex128: other
+// real numeric types convert to float64, complex64 to complex128 (the index arrays are
+// shared, never recast); anything else raises TypeError naming the dtype. `header` views
+// the validated arrays, held by `in` and `x` for as long as it is used.
+struct QrMatrix {
+    CscInput in;
+    nb::object values;  // in.data, or its conversion
+    Buffer x;           // view of `values`
+    cholmod_sparse header;
+    bool is_real() const { return header.xtype == CHOLMOD_REAL; }
+    bool use_int32() const { return header.itype == CHOLMOD_INT; }
+};
+void qr_matrix(nb::handle A, QrMatrix &m);
 
-// Converts `A` (already a valid CSC object) to float64/complex128 values as above.
-nb::object qr_values(nb::handle A);
+// The values of a validated matrix as float64 or complex128 (`data` itself when it is).
+nb::object qr_values(nb::handle data);
+
+// Fills `header` over the views of a validated CSC matrix (its pattern checked once, by
+// the validation): reads only the sizes, no pattern pass.
+void fill_header(cholmod_sparse &header, int64_t nrow, int64_t ncol, const Buffer &p,
+                 const Buffer &i, const Buffer &x);
 
 // A csc_array over exactly these arrays (SciPy's own constructor may recast indices).
 nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_ssize_t nrow,
                     Py_ssize_t ncol);
 
-// Fills `header` as a view of A's arrays through the bridge (checked completely).
-void sparse_header(nb::handle A, cholmod_sparse *header);
-
-// The arrays a header views, read from the matrix once and held by the caller for as
-// long as the header is used (an object whose attributes return new arrays, or that
-// replaces them meanwhile, cannot pull the memory from under the library).
+// Fills `header` as a view of A's arrays through the bridge, which checks them
+// completely (for matrices that were not validated, such as a Householder H).
 struct CscArrays {
     nb::object shape, indptr, indices, data;
+    BufferPin p, i, x;  // the arrays' memory, pinned while the header is used
 };
 void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep);
 
 // Makes `header` a view of a 2-D array of float64 (is_real) or complex128 values whose
 // first axis is contiguous; ValueError otherwise.
-void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name);
+// `pin` holds the array's memory for as long as the header is used.
+void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name,
+                  BufferPin &pin);
 
 //------------------------------------------------------------------------------
 // Parts of the module, registered in this order by module.cpp

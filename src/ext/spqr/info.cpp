@@ -302,12 +302,9 @@ void fill_from_common(Info &s, const cholmod_common *cm) {
 
 // Testing aid: the record that a common block holding these statistics gives.
 nb::object info_from_values(nb::dict values) {
-    cholmod_common cc;
-    start_common(&cc, false);
-    struct Finish {
-        cholmod_common *cc;
-        ~Finish() { finish_common(cc, false); }
-    } finish{&cc};
+    CholmodCommon common(false);
+    require_started(common);
+    cholmod_common &cc = *common.get();
     for (auto [key, value] : values) {
         std::string k = nb::cast<std::string>(nb::str(key));
         if (k == "SPQR_istat") {
@@ -434,37 +431,27 @@ void register_info(nb::module_ &m) {
     cls.def("__setstate__", &info_setstate, nb::arg("state").none());
 
     // The dataclass presentation: what dataclasses.fields(), asdict(), replace() and
-    // pattern matching read.
+    // pattern matching read. It is made by dataclasses.make_dataclass, the public API, as
+    // a frozen dataclass of the same fields, whose description (its fields, parameters and
+    // match arguments) this class then carries. The rest cannot go through that API: the
+    // dataclass decorator would give the class Python methods (__init__, __setattr__,
+    // __eq__, __hash__, __repr__) in place of the compiled ones, and a compiled record
+    // with immutable slots is what the statistics need.
     nb::module_ dataclasses = nb::module_::import_("dataclasses");
-    nb::object builtins = nb::module_::import_("builtins");
-    nb::dict ns;
-    nb::object probe = builtins.attr("type")("SPQRInfo", nb::make_tuple(), ns);
-    nb::dict frozen_kw;
-    frozen_kw["frozen"] = true;
-    cls.attr("__dataclass_params__") =
-        dataclasses.attr("dataclass")(**frozen_kw)(probe).attr("__dataclass_params__");
-    nb::dict fields, annotations;
-    nb::list match_args;
+    nb::list specs;
+    nb::dict annotations;
     for (size_t k = 0; k < NFIELDS; ++k) {
         nb::dict kw;
         kw["default"] = nb::none();
-        kw["repr"] = true;
-        kw["hash"] = nb::none();
-        kw["init"] = true;
-        kw["compare"] = true;
-        kw["metadata"] = nb::none();
         nb::object f = dataclasses.attr("field")(**kw);
-        f.attr("name") = field_specs[k].name;
-        f.attr("type") = annotation(field_specs[k].kind);
-        f.attr("_field_type") = dataclasses.attr("_FIELD");
-        if (nb::hasattr(f, "kw_only"))
-            f.attr("kw_only") = false;  // what the dataclass machinery sets for a class field
-        fields[field_specs[k].name] = f;
+        specs.append(nb::make_tuple(field_specs[k].name, annotation(field_specs[k].kind), f));
         annotations[field_specs[k].name] = annotation(field_specs[k].kind);
-        match_args.append(nb::str(field_specs[k].name));
     }
-    cls.attr("__dataclass_fields__") = fields;
-    cls.attr("__match_args__") = nb::tuple(match_args);
+    nb::dict make_kw;
+    make_kw["frozen"] = true;
+    nb::object model = dataclasses.attr("make_dataclass")("SPQRInfo", specs, **make_kw);
+    for (const char *name : {"__dataclass_params__", "__dataclass_fields__", "__match_args__"})
+        cls.attr(name) = model.attr(name);
     cls.attr("__annotations__") = annotations;
 
     // A builtin function (not a nanobind one), so that pickles refer to it by name.

@@ -1,8 +1,11 @@
 // ferrow.spqr: the one-shot QR (`spqr`) and multiplication by Q in Householder form
 // (`spqr_qmult`, with the raw worker `_qmult` behind it).
+#include "common/threads.hpp"
 #include "spqr/frame.hpp"
+#include "spqr/qr_worker.hpp"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <vector>
 
@@ -33,8 +36,6 @@ const char *value_name(bool is_real) { return is_real ? "float64" : "complex128"
 // spqr
 //------------------------------------------------------------------------------
 
-enum class Mode { full, economic, r, householder };
-
 Mode mode_of(nb::handle mode) {
     static const std::pair<const char *, Mode> modes[] = {
         {"full", Mode::full}, {"economic", Mode::economic}, {"r", Mode::r},
@@ -50,7 +51,8 @@ Mode mode_of(nb::handle mode) {
     raise(PyExc_ValueError, "%s", text.c_str());
 }
 
-// The library call of one variant and the conversion of its results.
+// The library call of one variant, without the interpreter lock when the switch is on,
+// and the conversion of its results.
 template <class V>
 nb::object factor_once(cholmod_sparse &A, Mode mode, int ordering, double tol) {
     using Entry = typename V::Entry;
@@ -58,28 +60,20 @@ nb::object factor_once(cholmod_sparse &A, Mode mode, int ordering, double tol) {
     require_dimensions_fit<Int>(A, "A");
     const Py_ssize_t N = (Py_ssize_t)A.ncol;
 
-    Workspace ws(V::use_int32);
+    CholmodCommon ws(V::use_int32);
+    require_started(ws);
     cholmod_common *cc = ws.get();
     // Declared after the workspace: released before it is finished, on every path.
     SparseResult Q(cc, V::use_int32), R(cc, V::use_int32), H(cc, V::use_int32);
     DenseResult HTau(cc, V::use_int32);
     IntResult<Int> E(cc, A.ncol), HPinv(cc, A.nrow);
-
-    const Int econ = (Int)(mode == Mode::economic ? A.ncol : A.nrow);
-    switch (mode) {
-        case Mode::r:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, &A, R.out(), E.out(), cc);
-            break;
-        case Mode::full:
-        case Mode::economic:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, &A, Q.out(), R.out(), E.out(), cc);
-            break;
-        case Mode::householder:
-            SuiteSparseQR<Entry, Int>(ordering, tol, econ, &A, R.out(), E.out(), H.out(),
-                                      HPinv.out(), HTau.out(), cc);
-            break;
+    const QrSlots<Int> slots{Q.out(), R.out(), H.out(), HTau.out(), E.out(), HPinv.out()};
+    int status;
+    {
+        LibraryCall scope;
+        status = qr_worker<Entry, Int>(mode, ordering, tol, A, slots, cc);
     }
-    ws.check();
+    handle_errors(status);
 
     nb::object q = Q.to_python();
     nb::object r = R.to_python();
@@ -95,16 +89,13 @@ nb::object factor_once(cholmod_sparse &A, Mode mode, int ordering, double tol) {
 }
 
 nb::object spqr_entry(nb::handle A_in, nb::handle mode_obj, nb::handle order, nb::handle tol_obj) {
-    nb::object A = validated_qr_matrix(A_in);
+    QrMatrix A;  // held for the call: the header views its arrays
+    qr_matrix(A_in, A);
     const Mode mode = mode_of(mode_obj);
     const int ordering = ordering_code(order);
     const double tol = tolerance(tol_obj);
-
-    CscArrays arrays;  // held for the call: the header views them
-    cholmod_sparse header;
-    sparse_header(A, &header, arrays);
-    return dispatch(header.xtype == CHOLMOD_REAL, header.itype == CHOLMOD_INT, [&](auto v) {
-        return factor_once<decltype(v)>(header, mode, ordering, tol);
+    return dispatch(A.is_real(), A.use_int32(), [&](auto v) {
+        return factor_once<decltype(v)>(A.header, mode, ordering, tol);
     });
 }
 
@@ -112,46 +103,44 @@ nb::object spqr_entry(nb::handle A_in, nb::handle mode_obj, nb::handle order, nb
 // _qmult
 //------------------------------------------------------------------------------
 
-// X as a CSC matrix of H's value and index types: the index arrays are converted when
-// their type differs (the library reads X with H's index width); a value type that
-// differs is refused (converting could drop an imaginary part or invent one).
-template <class V> nb::object sparse_operand(nb::handle X_in) {
-    nb::tuple validated = nb::borrow<nb::tuple>(obj.validate_csc_input(X_in));
-    nb::object X = validated[0];
-    nb::object dtype = X.attr("data").attr("dtype");
+// X validated once, as a header of H's value and index types: the index arrays are
+// converted when their type differs (the library reads X with H's index width); a value
+// type that differs is refused (converting could drop an imaginary part or invent one).
+struct SparseOperand {
+    CscInput in;
+    nb::object indptr, indices;  // in's, or their conversions
+    Buffer p, i, x;
+    cholmod_sparse header;
+};
+
+template <class V> void sparse_operand(nb::handle X_in, SparseOperand &X) {
+    validate_csc(X_in, false, X.in);
     nb::handle want = V::is_real ? obj.dtype_float64.get() : obj.dtype_complex128.get();
-    if (!dtype.equal(want))
+    if (!X.in.dtype.equal(want))
         raise(PyExc_ValueError, "X must hold %s values like H, got %s; convert it first",
-              value_name(V::is_real), nb::str(dtype).c_str());
-    nb::handle itype = V::use_int32 ? obj.dtype_int32.get() : obj.dtype_int64.get();
-    if (validated[2].equal(itype))
-        return X;
-    nb::object shape = X.attr("shape");
-    const int64_t M = to_index(shape[0], "M"), N = to_index(shape[1], "N");
-    const int64_t nnz = to_index(X.attr("indptr")[nb::int_(N)], "nnz");
-    if (V::use_int32 && std::max({M, N, nnz}) > (int64_t)std::numeric_limits<int32_t>::max())
-        raise(PyExc_ValueError,
-              "X is too large for the 32-bit indices of H (shape (%lld, %lld), %lld entries)",
-              (long long)M, (long long)N, (long long)nnz);
-    return make_csc(X.attr("data"), X.attr("indices").attr("astype")(itype),
-                    X.attr("indptr").attr("astype")(itype), (Py_ssize_t)M, (Py_ssize_t)N);
+              value_name(V::is_real), nb::str(X.in.dtype).c_str());
+    const int64_t M = X.in.nrow, N = X.in.ncol, nnz = X.in.nnz();
+    X.indptr = X.in.indptr;
+    X.indices = X.in.indices;
+    if (X.in.index() != elem_of<typename V::Int>()) {
+        if (V::use_int32 && std::max({M, N, nnz}) > (int64_t)std::numeric_limits<int32_t>::max())
+            raise(PyExc_ValueError,
+                  "X is too large for the 32-bit indices of H (shape (%lld, %lld), %lld entries)",
+                  (long long)M, (long long)N, (long long)nnz);
+        nb::handle itype = V::use_int32 ? obj.dtype_int32.get() : obj.dtype_int64.get();
+        X.indptr = X.in.indptr.attr("astype")(itype);
+        X.indices = X.in.indices.attr("astype")(itype);
+    }
+    X.p.acquire(X.indptr, "indptr", false);
+    X.i.acquire(X.indices, "indices", false);
+    X.x.acquire(X.in.data, "data", false);
+    fill_header(X.header, M, N, X.p, X.i, X.x);
 }
 
-template <class V>
-nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb::handle X_in) {
-    using Entry = typename V::Entry;
+// H as a header: a valid CSC matrix (checked completely) of the variant's types, every
+// column a Householder vector with sorted rows: the library's panel search relies on it.
+template <class V> void check_householder_vectors(const cholmod_sparse &Hs) {
     using Int = typename V::Int;
-
-    // A sparse X is validated and converted first, so that the headers are filled last,
-    // each from arrays held until the library returns.
-    const bool sparse_x = truth(obj.issparse(X_in));
-    nb::object X = sparse_x ? sparse_operand<V>(X_in) : nb::borrow(X_in);
-
-    // H: a valid CSC matrix (checked completely) of the variant's types, every column a
-    // Householder vector with sorted rows: the library's panel search relies on it.
-    CscArrays H_arrays;
-    cholmod_sparse Hs;
-    sparse_header(H, &Hs, H_arrays);
     if ((Hs.itype == CHOLMOD_INT) != V::use_int32)
         raise(PyExc_ValueError, "H must have %s index arrays like v", V::use_int32 ? "int32" : "int64");
     if ((Hs.xtype == CHOLMOD_REAL) != V::is_real)
@@ -164,11 +153,37 @@ nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb
         if (Hp[k + 1] == Hp[k])
             raise(PyExc_ValueError,
                   "column %zu of H is empty; every Householder vector has at least one entry", k);
+}
+
+// Runs the product in a LibraryCall scope and converts the result.
+template <class V, class X, class Result>
+nb::object householder_product(int method, cholmod_sparse &Hs, cholmod_dense &HTau,
+                               typename V::Int *perm, X &x) {
+    CholmodCommon ws(V::use_int32);
+    require_started(ws);
+    Result Y(ws.get(), V::use_int32);
+    int status;
+    {
+        LibraryCall scope;
+        status = householder_qmult_worker<typename V::Entry, typename V::Int>(
+            method, Hs, HTau, perm, x, Y.out(), ws.get());
+    }
+    check_status(status);
+    return Y.to_python();
+}
+
+// Q in Householder form applied to X: `Hs` views H (checked by the caller), tau, v and X
+// are checked here; X dense (a 2-D array of tau's type) or sparse.
+template <class V>
+nb::object qmult_once(int method, cholmod_sparse &Hs, nb::handle tau, nb::handle v, nb::handle X_in) {
+    using Int = typename V::Int;
+    check_householder_vectors<V>(Hs);
     const int64_t M = (int64_t)Hs.nrow, nh = (int64_t)Hs.ncol;
 
     // tau: the 1 x nh row of coefficients, which the library reads as nh contiguous values.
     cholmod_dense HTau;
-    dense_header(tau, V::is_real, &HTau, "tau");
+    BufferPin tau_pin, x_pin;
+    dense_header(tau, V::is_real, &HTau, "tau", tau_pin);
     if (HTau.nrow != 1 || (int64_t)HTau.ncol != nh || (nh > 1 && HTau.d != 1))
         raise(PyExc_ValueError,
               "tau must be a contiguous 1 x %lld row (one coefficient per column of H), got "
@@ -200,9 +215,9 @@ nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb
                   left ? rows : cols);
     };
 
-    if (!sparse_x) {
+    if (!truth(obj.issparse(X_in))) {
         cholmod_dense Xd;
-        dense_header(X, V::is_real, &Xd, "X");
+        dense_header(X_in, V::is_real, &Xd, "X", x_pin);
         require_length(Xd.nrow, Xd.ncol);
         // The 32-bit instance counts the entries of X (and of its copy) in int32.
         if (V::use_int32 && Xd.ncol > 0 &&
@@ -210,34 +225,39 @@ nb::object qmult_once(int method, nb::handle H, nb::handle tau, nb::handle v, nb
             raise(PyExc_ValueError,
                   "X has %zu x %zu entries, too many for the 32-bit indices of H; use int64 "
                   "index arrays", Xd.nrow, Xd.ncol);
-        Workspace ws(V::use_int32);
-        DenseResult Y(ws.get(), V::use_int32);
-        Y.reset(SuiteSparseQR_qmult<Entry, Int>(method, &Hs, &HTau, perm, &Xd, ws.get()));
-        ws.check();
-        return Y.to_python();
+        return householder_product<V, cholmod_dense, DenseResult>(method, Hs, HTau, perm, Xd);
     }
-    CscArrays X_arrays;
-    cholmod_sparse Xs;
-    sparse_header(X, &Xs, X_arrays);
-    require_dimensions_fit<Int>(Xs, "X");
-    require_length(Xs.nrow, Xs.ncol);
-    Workspace ws(V::use_int32);
-    SparseResult Y(ws.get(), V::use_int32);
-    *Y.out() = SuiteSparseQR_qmult<Entry, Int>(method, &Hs, &HTau, perm, &Xs, ws.get());
-    ws.check();
-    return Y.to_python();
+    SparseOperand X;
+    sparse_operand<V>(X_in, X);
+    require_dimensions_fit<Int>(X.header, "X");
+    require_length(X.header.nrow, X.header.ncol);
+    return householder_product<V, cholmod_sparse, SparseResult>(method, Hs, HTau, perm, X.header);
+}
+
+// The index and value variant of a call from the buffers of tau and v.
+template <class F> nb::object dispatch_householder(nb::handle tau, nb::handle v, F &&f) {
+    const Elem te = buffer_elem(tau), ve = buffer_elem(v);
+    if ((te != Elem::f64 && te != Elem::c128) || (ve != Elem::i32 && ve != Elem::i64))
+        raise(PyExc_TypeError, "No matching signature found");
+    return dispatch(te == Elem::f64, ve == Elem::i32, std::forward<F>(f));
+}
+
+int method_code(nb::handle method_obj) {
+    const int64_t method = to_index(method_obj, "method");
+    if (method < std::numeric_limits<int32_t>::min() || method > std::numeric_limits<int32_t>::max())
+        raise(PyExc_OverflowError, "method %lld does not fit in a 32-bit integer", (long long)method);
+    return (int)method;
 }
 
 nb::object qmult_entry(nb::handle method_obj, nb::handle H, nb::handle tau, nb::handle v,
                        nb::handle X) {
-    const int64_t method = to_index(method_obj, "method");
-    if (method < std::numeric_limits<int32_t>::min() || method > std::numeric_limits<int32_t>::max())
-        raise(PyExc_OverflowError, "method %lld does not fit in a 32-bit integer", (long long)method);
-    const Elem te = buffer_elem(tau), ve = buffer_elem(v);
-    if ((te != Elem::f64 && te != Elem::c128) || (ve != Elem::i32 && ve != Elem::i64))
-        raise(PyExc_TypeError, "No matching signature found");
-    return dispatch(te == Elem::f64, ve == Elem::i32, [&](auto var) {
-        return qmult_once<decltype(var)>((int)method, H, tau, v, X);
+    const int method = method_code(method_obj);
+    return dispatch_householder(tau, v, [&](auto var) {
+        // H was not validated: the bridge checks its arrays completely (held meanwhile).
+        CscArrays H_arrays;
+        cholmod_sparse Hs;
+        sparse_header(H, &Hs, H_arrays);
+        return qmult_once<decltype(var)>(method, Hs, tau, v, X);
     });
 }
 
@@ -245,58 +265,31 @@ nb::object qmult_entry(nb::handle method_obj, nb::handle H, nb::handle tau, nb::
 // spqr_qmult
 //------------------------------------------------------------------------------
 
-// `a, b, c = house`: exactly three items by iteration, with Python's own messages.
-void unpack3(nb::handle house, nb::object out[3]) {
-    nb::object it = nb::steal(PyObject_GetIter(house.ptr()));
-    if (!it.is_valid()) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            raise(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                  type_name(house.ptr()).c_str());
-        }
-        throw nb::python_error();
-    }
-    for (int k = 0; k < 3; ++k) {
-        out[k] = nb::steal(PyIter_Next(it.ptr()));
-        if (!out[k].is_valid()) {
-            check_python(!PyErr_Occurred());
-            raise(PyExc_ValueError, "not enough values to unpack (expected 3, got %d)", k);
-        }
-    }
-    nb::object extra = nb::steal(PyIter_Next(it.ptr()));
-    if (extra.is_valid())
-        raise(PyExc_ValueError, "too many values to unpack (expected 3)");
-    check_python(!PyErr_Occurred());
-}
-
 struct Householder {
-    nb::object H, tau, v;
+    QrMatrix H;  // validated once; its header is what the library reads
+    nb::object tau, v;
 };
 
-Householder checked_householder(nb::handle house) {
+void checked_householder(nb::handle house, Householder &h) {
     // SciPy's iteration and str() of a sparse matrix trust its index arrays: a corrupted
     // one could crash them, and no sparse matrix is a Householder form anyway.
     const bool sparse = truth(obj.issparse(house));
     try {
         if (sparse)
             raise(PyExc_TypeError, "a sparse matrix is not a tuple (H, tau, v)");
-        nb::object items[3];
-        unpack3(house, items);
-        Householder h;
-        h.H = validated_qr_matrix(items[0]);
-        nb::object itype = h.H.attr("indptr").attr("dtype");
-        nb::object shape = h.H.attr("shape");
+        std::array<nb::object, 3> items = unpack<3>(house);
+        qr_matrix(items[0], h.H);
+        nb::object itype = h.H.in.indptr.attr("dtype");
         h.tau = obj.asfortranarray(items[1]).attr("reshape")(1, -1);
-        if (!h.tau.attr("shape").equal(nb::make_tuple(1, nb::object(shape[1]))))
+        if (!h.tau.attr("shape").equal(nb::make_tuple(1, h.H.in.ncol)))
             raise(PyExc_TypeError, "tau shape mismatch");
-        if (!h.tau.attr("dtype").equal(h.H.attr("dtype")))
+        if (!h.tau.attr("dtype").equal(h.H.values.attr("dtype")))
             raise(PyExc_TypeError, "tau dtype mismatch");
         h.v = obj.asfortranarray(items[2]);
-        if (!h.v.attr("shape").equal(nb::make_tuple(nb::object(shape[0]))))
+        if (!h.v.attr("shape").equal(nb::make_tuple(h.H.in.nrow)))
             raise(PyExc_TypeError, "v shape mismatch");
         if (!h.v.attr("dtype").equal(itype))
             raise(PyExc_TypeError, "v dtype mismatch");
-        return h;
     } catch (nb::python_error &e) {
         if (!e.matches(PyExc_Exception))
             throw;
@@ -309,7 +302,8 @@ Householder checked_householder(nb::handle house) {
 }
 
 nb::object spqr_qmult_entry(nb::handle house, nb::handle X_in, nb::handle method) {
-    Householder h = checked_householder(house);
+    Householder h;
+    checked_householder(house, h);
 
     nb::object X = nb::borrow(X_in);
     if (!truth(obj.issparse(X))) {
@@ -332,7 +326,7 @@ nb::object spqr_qmult_entry(nb::handle house, nb::handle X_in, nb::handle method
     const bool left = code == SPQR_QTX || code == SPQR_QX;
     nb::object n = nb::steal(PySequence_GetItem(shape.ptr(), left ? 0 : 1));  // IndexError for 1-D XQ
     check_python(n.is_valid());
-    nb::object rows = h.H.attr("shape")[0];
+    nb::object rows = nb::int_(h.H.in.nrow);
     if (!rows.equal(n))
         raise(PyExc_ValueError, "Input X must have compatible shape with Q. Expected %s, got %s.",
               nb::str(rows).c_str(), nb::str(n).c_str());
@@ -340,7 +334,9 @@ nb::object spqr_qmult_entry(nb::handle house, nb::handle X_in, nb::handle method
     const bool return_1d = ndim == 1;
     if (return_1d)
         X = X.attr("reshape")(-1, 1);
-    nb::object Y = qmult_entry(nb::int_(code), h.H, h.tau, h.v, X);
+    nb::object Y = dispatch_householder(h.tau, h.v, [&](auto var) {
+        return qmult_once<decltype(var)>(code, h.H.header, h.tau, h.v, X);
+    });
     if (return_1d)
         return Y[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), 0)];
     return Y;

@@ -6,7 +6,9 @@
 // module: SPQRFactor (factorisation, qmult, solve) and the two private helpers below,
 // a Householder QR that also reports its statistics, and the conjugate transpose.
 #include "spqr/factor.hpp"
+#include "common/threads.hpp"
 #include "spqr/frame.hpp"
+#include "spqr/qr_worker.hpp"
 
 namespace ferrow::spqr {
 
@@ -25,18 +27,23 @@ nb::object linops() {
 //------------------------------------------------------------------------------
 
 template <class V> nb::object householder_once(cholmod_sparse &A, double tol) {
-    using Entry = typename V::Entry;
     using Int = typename V::Int;
     require_dimensions_fit<Int>(A, "A");
 
-    Workspace ws(V::use_int32);
+    CholmodCommon ws(V::use_int32);
+    require_started(ws);
     cholmod_common *cc = ws.get();
     SparseResult R(cc, V::use_int32), H(cc, V::use_int32);
     DenseResult HTau(cc, V::use_int32);
     IntResult<Int> E(cc, A.ncol), HPinv(cc, A.nrow);
-    SuiteSparseQR<Entry, Int>(SPQR_ORDERING_DEFAULT, tol, (Int)A.nrow, &A, R.out(), E.out(),
-                              H.out(), HPinv.out(), HTau.out(), cc);
-    ws.check();
+    const QrSlots<Int> slots{nullptr, R.out(), H.out(), HTau.out(), E.out(), HPinv.out()};
+    int status;
+    {
+        LibraryCall scope;
+        status = qr_worker<typename V::Entry, Int>(Mode::householder, SPQR_ORDERING_DEFAULT, tol,
+                                                   A, slots, cc);
+    }
+    handle_errors(status);
     nb::object info = info_from_common(cc);
 
     nb::object r = R.to_python();
@@ -45,13 +52,11 @@ template <class V> nb::object householder_once(cholmod_sparse &A, double tol) {
 }
 
 nb::object householder_entry(nb::handle A_in, nb::handle tol_obj) {
-    nb::object A = validated_qr_matrix(A_in);
+    QrMatrix A;
+    qr_matrix(A_in, A);
     const double tol = tolerance(tol_obj);
-    CscArrays arrays;
-    cholmod_sparse header;
-    sparse_header(A, &header, arrays);
-    return dispatch(header.xtype == CHOLMOD_REAL, header.itype == CHOLMOD_INT, [&](auto v) {
-        return householder_once<decltype(v)>(header, tol);
+    return dispatch(A.is_real(), A.use_int32(), [&](auto v) {
+        return householder_once<decltype(v)>(A.header, tol);
     });
 }
 
@@ -60,18 +65,20 @@ nb::object householder_entry(nb::handle A_in, nb::handle tol_obj) {
 //------------------------------------------------------------------------------
 
 nb::object ctranspose_entry(nb::handle A_in) {
-    nb::object A = validated_qr_matrix(A_in);
-    CscArrays arrays;
-    cholmod_sparse header;
-    sparse_header(A, &header, arrays);
-    const bool int32 = header.itype == CHOLMOD_INT;
-    Workspace ws(int32);
+    QrMatrix A;
+    qr_matrix(A_in, A);
+    const bool int32 = A.use_int32();
+    CholmodCommon ws(int32);
+    require_started(ws);
     SparseResult T(ws.get(), int32);
-    *T.out() = int32 ? cholmod_transpose(&header, 2, ws.get())
-                     : cholmod_l_transpose(&header, 2, ws.get());
-    ws.check();
-    if (T.get() == nullptr)
+    int status;
+    {
+        LibraryCall scope;
+        status = ctranspose_worker(A.header, T.out(), ws.get());
+    }
+    if (status == kNoResult)
         raise(obj.SPQRError.ptr(), "the conjugate transpose could not be formed");
+    handle_errors(status);
     return T.to_python();
 }
 

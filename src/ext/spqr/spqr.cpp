@@ -6,6 +6,7 @@
 #include <numpy/arrayobject.h>
 
 #include "common/module_def.hpp"
+#include "common/threads.hpp"
 #include "spqr/frame.hpp"
 
 namespace ferrow::spqr {
@@ -44,6 +45,12 @@ void handle_errors(int status) {
         }
     std::string text = std::string(message) + " (code " + std::to_string(status) + ")";
     raise_object((obj.*cls).get(), text);
+}
+
+void check_status(int status) {
+    if (status == kNoResult)
+        raise_object(obj.SPQRError.get(), "An unknown SPQR error occurred. (no result)");
+    handle_errors(status);
 }
 
 //------------------------------------------------------------------------------
@@ -121,18 +128,17 @@ void require_str_or_none(nb::handle method) {
 double tolerance(nb::handle tol) { return tol.is_none() ? -2.0 : to_double(tol); }
 
 //------------------------------------------------------------------------------
-// Workspace and owners
+// Common blocks and owners
 //------------------------------------------------------------------------------
 
 void start_common(cholmod_common *cc, bool use_int32) {
-    int ok = use_int32 ? cholmod_start(cc) : cholmod_l_start(cc);
-    if (!ok)
+    if (!start_cholmod_common(cc, use_int32))
         handle_errors(cc->status != 0 ? cc->status : CHOLMOD_INVALID);
 }
 
-void finish_common(cholmod_common *cc, bool use_int32) {
-    if (use_int32) cholmod_finish(cc);
-    else cholmod_l_finish(cc);
+void require_started(CholmodCommon &cc) {
+    if (!cc.started())
+        handle_errors(cc.status() != 0 ? cc.status() : CHOLMOD_INVALID);
 }
 
 void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n) {
@@ -140,13 +146,19 @@ void free_ints(cholmod_common *cc, bool use_int32, void *p, size_t n) {
     else cholmod_l_free(n, sizeof(int64_t), p, cc);
 }
 
-SparseResult::~SparseResult() {
-    if (p_ == nullptr) return;
-    if (int32_) cholmod_free_sparse(&p_, cc_);
-    else cholmod_l_free_sparse(&p_, cc_);
+template <> void Result<cholmod_sparse>::reset(cholmod_sparse *p) {
+    if (int32_) free_sparse<int32_t>(&p_, cc_);
+    else free_sparse<int64_t>(&p_, cc_);
+    p_ = p;
 }
 
-nb::object SparseResult::to_python() {
+template <> void Result<cholmod_dense>::reset(cholmod_dense *p) {
+    if (int32_) free_dense<int32_t>(&p_, cc_);
+    else free_dense<int64_t>(&p_, cc_);
+    p_ = p;
+}
+
+template <> nb::object Result<cholmod_sparse>::to_python() {
     if (p_ == nullptr)
         return nb::none();
     cholmod_sparse *p = std::exchange(p_, nullptr);  // the bridge takes it over, also on failure
@@ -155,17 +167,7 @@ nb::object SparseResult::to_python() {
     return nb::steal(r);
 }
 
-DenseResult::~DenseResult() { reset(nullptr); }
-
-void DenseResult::reset(cholmod_dense *p) {
-    if (p_ != nullptr) {
-        if (int32_) cholmod_free_dense(&p_, cc_);
-        else cholmod_l_free_dense(&p_, cc_);
-    }
-    p_ = p;
-}
-
-nb::object DenseResult::to_python() {
+template <> nb::object Result<cholmod_dense>::to_python() {
     if (p_ == nullptr)
         return nb::none();
     cholmod_dense *p = std::exchange(p_, nullptr);
@@ -180,18 +182,15 @@ nb::object DenseResult::to_python() {
 
 nb::object make_csc(nb::handle data, nb::handle indices, nb::handle indptr, Py_ssize_t nrow,
                     Py_ssize_t ncol) {
-    nb::object B = obj.csc_array(nb::make_tuple(nrow, ncol), nb::arg("dtype") = data.attr("dtype"));
-    B.attr("indptr") = indptr;
-    B.attr("indices") = indices;
-    B.attr("data") = data;
-    return B;
+    PyObject *B = bridge->csc_from_arrays(nrow, ncol, indptr.ptr(), indices.ptr(), data.ptr());
+    check_python(B != nullptr);
+    return nb::steal(B);
 }
 
-nb::object qr_values(nb::handle A) {
-    nb::object data = A.attr("data");
+nb::object qr_values(nb::handle data) {
     nb::object dtype = data.attr("dtype");
     if (dtype.equal(obj.dtype_float64.get()) || dtype.equal(obj.dtype_complex128.get()))
-        return nb::borrow(A);
+        return nb::borrow(data);
     std::string kind = nb::cast<std::string>(dtype.attr("kind"));
     int itemsize = nb::cast<int>(dtype.attr("itemsize"));
     nb::handle target;
@@ -204,20 +203,34 @@ nb::object qr_values(nb::handle A) {
               "SPQR computes with float64 or complex128 values; a matrix of dtype %s cannot be "
               "converted to either without loss",
               nb::str(dtype).c_str());
-    nb::object shape = A.attr("shape");
-    return make_csc(data.attr("astype")(target), A.attr("indices"), A.attr("indptr"),
-                    nb::cast<Py_ssize_t>(shape[0]), nb::cast<Py_ssize_t>(shape[1]));
+    return data.attr("astype")(target);
 }
 
-nb::object validated_qr_matrix(nb::handle A) {
-    nb::tuple v = nb::borrow<nb::tuple>(obj.validate_csc_input(A));
-    return qr_values(v[0]);
+void fill_header(cholmod_sparse &header, int64_t nrow, int64_t ncol, const Buffer &p,
+                 const Buffer &i, const Buffer &x) {
+    static double no_values[2] = {0.0, 0.0};  // CHOLMOD refuses a null value pointer
+    const bool int32 = p.elem() == Elem::i32;
+    const int64_t nnz = int32 ? (int64_t)p.data<int32_t>()[ncol] : (int64_t)p.data<int64_t>()[ncol];
+    x.require_length(nnz, "one value per stored entry");
+    std::memset(&header, 0, sizeof header);
+    header.nrow = (size_t)nrow;
+    header.ncol = (size_t)ncol;
+    header.nzmax = (size_t)nnz;
+    header.p = p.data<void>();
+    header.i = i.data<void>();
+    header.x = x.size() > 0 ? x.data<void>() : no_values;
+    header.itype = int32 ? CHOLMOD_INT : CHOLMOD_LONG;
+    header.xtype = x.elem() == Elem::f64 ? CHOLMOD_REAL : CHOLMOD_COMPLEX;
+    header.dtype = CHOLMOD_DOUBLE;
+    header.sorted = 1;  // validated: sorted rows, no duplicates
+    header.packed = 1;
 }
 
-void sparse_header(nb::handle A, cholmod_sparse *header) {
-    int rc = bridge->sparse_from_csc(A.attr("shape").ptr(), A.attr("indptr").ptr(),
-                                     A.attr("indices").ptr(), A.attr("data").ptr(), 0, header);
-    check_python(rc == 0);
+void qr_matrix(nb::handle A, QrMatrix &m) {
+    validate_csc(A, false, m.in, false);
+    m.values = qr_values(m.in.data);
+    m.x.acquire(m.values, "data", false);
+    fill_header(m.header, m.in.nrow, m.in.ncol, m.in.p, m.in.i, m.x);
 }
 
 void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep) {
@@ -225,12 +238,17 @@ void sparse_header(nb::handle A, cholmod_sparse *header, CscArrays &keep) {
     keep.indptr = A.attr("indptr");
     keep.indices = A.attr("indices");
     keep.data = A.attr("data");
+    keep.p.pin(keep.indptr);
+    keep.i.pin(keep.indices);
+    keep.x.pin(keep.data);
     int rc = bridge->sparse_from_csc(keep.shape.ptr(), keep.indptr.ptr(), keep.indices.ptr(),
                                      keep.data.ptr(), 0, header);
     check_python(rc == 0);
 }
 
-void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name) {
+void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char *name,
+                  BufferPin &pin) {
+    pin.pin(X);
     if (bridge->dense_from_ndarray[is_real ? 1 : 3](X.ptr(), header) != 0) {
         PyErr_Clear();
         std::string got = type_name(X.ptr());
@@ -249,7 +267,20 @@ void dense_header(nb::handle X, bool is_real, cholmod_dense *header, const char 
 // Docstring templates
 //------------------------------------------------------------------------------
 
-const char *solve_template = R"(Solve the linear system ``A x = b`` in the least-squares sense.
+// The end that the solve and qmult templates share.
+const char *notes_and_references = R"(Notes
+-----
+This function is part of an interface to the SuiteSparse SPQR library.
+
+.. versionadded:: 0.5.0
+
+References
+----------
+.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
+   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
+)";
+
+const char *solve_head = R"(Solve the linear system ``A x = b`` in the least-squares sense.
 
 With ``transpose=False`` the least-squares problem :math:`\min_x \|A x - b\|_2` is
 solved with the factorisation ``Q R = A E``: ``x = E (R \ (Q^{{H}} b))``. With
@@ -295,16 +326,6 @@ See Also
 --------
 SPQRFactor, spqr_factor, spqr, spqr_qmult
 
-Notes
------
-This function is part of an interface to the SuiteSparse SPQR library.
-
-.. versionadded:: 0.5.0
-
-References
-----------
-.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
-   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
 )";
 
 const char *A_doc = R"(A : (M, N) array_like or sparse array
@@ -316,7 +337,7 @@ const char *min2norm_doc = R"(min2norm : bool, optional
     ``M < N``, ``transpose=True`` gives the least-squares solution of
     ``A^H x = b`` (through a factorisation of ``A^H``).)";
 
-const char *qmult_template = R"(Multiply by Q, or by its conjugate transpose, in Householder form.
+const char *qmult_head = R"(Multiply by Q, or by its conjugate transpose, in Householder form.
 
 Q is the orthogonal (unitary) factor of ``Q R = A E``, applied without forming it.
 
@@ -340,16 +361,6 @@ See Also
 --------
 SPQRFactor, spqr_factor, spqr, spqr_solve{see_also}
 
-Notes
------
-This function is part of an interface to the SuiteSparse SPQR library.
-
-.. versionadded:: 0.5.0
-
-References
-----------
-.. [1] T. A. Davis, "Algorithm 915, SuiteSparseQR: Multifrontal multithreaded
-   rank-revealing sparse QR factorization", ACM Trans. Math. Softw. 38(1), 2011.
 )";
 
 const char *qmult_house_doc = R"(house : SPQRHouseholder or tuple (H, tau, v)
@@ -388,11 +399,11 @@ SPQRInvalidInputError      -- Raised when SPQR receives invalid input.
 SPQRGpuProblemError        -- Raised when SPQR encounters a problem with CUDA.
 )";
 
-std::string format_doc(const char *templ, std::initializer_list<std::pair<const char *, const char *>> kv) {
+std::string format_doc(const std::string &templ, std::initializer_list<std::pair<const char *, const char *>> kv) {
     nb::dict kw;
     for (auto &[k, v] : kv)
         kw[k] = nb::str(v);
-    return nb::cast<std::string>(nb::str(templ).attr("format")(**kw));
+    return nb::cast<std::string>(nb::str(templ.c_str(), templ.size()).attr("format")(**kw));
 }
 
 int import_numpy() {
@@ -413,6 +424,7 @@ FERROW_MODULE(spqr, m) {
     bridge = ferrow_import_cholmod_api();
     if (bridge == nullptr)
         throw nb::python_error();
+    bind_thread_switch();
 
     // 3. Names bound in the module.
     nb::module_ np = nb::module_::import_("numpy");
@@ -426,7 +438,7 @@ FERROW_MODULE(spqr, m) {
     m.attr("warnings") = warnings;
     obj.warnings.set(warnings);
     import_into(m, "ferrow.cholmod", "_cholmod_sparse_from_csc");
-    obj.validate_csc_input.set(import_into(m, "ferrow.utils", "validate_csc_input"));
+    import_into(m, "ferrow.utils", "validate_csc_input");
     // np.asfortranarray, plus a copy when the caller's data is not aligned for typed reads
     // (np.frombuffer(buf, np.float64, offset=1)): what it returns reaches the library.
     static Held np_asfortranarray;
@@ -465,6 +477,8 @@ FERROW_MODULE(spqr, m) {
 
     // 6. The tables are compiled in (status_table, orderings, methods).
     // Docstrings shared by a function and a method, formatted before those are defined.
+    const std::string solve_template = std::string(solve_head) + notes_and_references;
+    const std::string qmult_template = std::string(qmult_head) + notes_and_references;
     docs.solve_method = format_doc(solve_template, {{"A_doc", ""}, {"min2norm", ""}});
     docs.solve_function = format_doc(solve_template, {{"A_doc", A_doc}, {"min2norm", min2norm_doc}});
     docs.qmult_method = format_doc(qmult_template, {{"house_doc", ""}, {"see_also", ", spqr_qmult"}});
@@ -477,9 +491,9 @@ FERROW_MODULE(spqr, m) {
     register_rank(m);
 
     // 9. The templates and fragments stay bound in the module.
-    m.attr("_SOLVE_DOC_TEMPLATE") = solve_template;
+    m.attr("_SOLVE_DOC_TEMPLATE") = solve_template.c_str();
     m.attr("_A_doc") = A_doc;
     m.attr("_min2norm_doc") = min2norm_doc;
-    m.attr("_QMULT_DOC_TEMPLATE") = qmult_template;
+    m.attr("_QMULT_DOC_TEMPLATE") = qmult_template.c_str();
     m.attr("_qmult_house_doc") = qmult_house_doc;
 }
