@@ -162,7 +162,7 @@ def stall(rounds=3):
     return out
 
 
-def tiny_overhead(rounds=7, number=500):
+def tiny_overhead(rounds=7, number=200):
     case = next(c for c in cases.case_list() if c.name == "tiny")
     case.matrix = case.build()
     data = {"A": case.matrix, **cases.extras(case)}
