@@ -3,7 +3,12 @@ from typing import Any, Literal, overload
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__: list[str]
+__all__ = [
+    "maxtrans",
+    "strongcomp",
+    "btf",
+    "btf_q_permutation",
+]
 
 _Method = Literal["library", "hopcroft-karp", "pothen-fan", "auto"]
 
