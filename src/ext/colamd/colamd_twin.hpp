@@ -489,7 +489,11 @@ template <class Traits> struct Twin {
         bind_doc(m, m.attr(T::all[5]), T::template_name, T::column_doc);
         bind_doc(m, m.attr(T::all[6]), T::template_name, T::symmetric_doc);
 
-        nb::object defaults = nb::cpp_function(&get_defaults, nb::name(T::all[7]), nb::scope(m));
+        static const std::string defaults_sig =
+            std::string("def ") + T::all[7] + "() -> dict[str, np.float64" +
+            (constrained ? " | str]" : "]");
+        nb::object defaults = nb::cpp_function(&get_defaults, nb::name(T::all[7]), nb::scope(m),
+                                               nb::sig(defaults_sig.c_str()));
         nb::object f = add_documented_function(m, T::all[7], defaults, "()");
         nb::setattr(f, "__doc__", nb::str(T::defaults_doc));
     }
@@ -532,8 +536,21 @@ template <class Traits> struct Twin {
         symmetric_entry(N, Ap, Ai, perm, knobs, stats, Py_None);
     }
 
+    // The signature users' tools show (help(), inspect.signature), as in the stub.
+    static std::string ordering_sig(const char *name, bool opt_lu) {
+        return std::string("def ") + name + "(A: Any, " +
+               (constrained ? "constraints: ArrayLike | None = None, " : "") +
+               "dense_row_thresh: float | None = None, dense_col_thresh: float | None = None, "
+               "aggressive: bool | None = None, " +
+               (opt_lu ? "opt_lu: Literal['lu', 'cholesky'] | None = None, " : "") +
+               "return_info: bool = False) -> NDArray[np.integer] | tuple[NDArray[np.integer], " +
+               T::all[4] + "]";
+    }
+
     static void bind_functions(nb::module_ &m) {
         const char *column_name = T::all[5], *symmetric_name = T::all[6];
+        static const std::string column_sig = ordering_sig(column_name, constrained),
+                                 symmetric_sig = ordering_sig(symmetric_name, false);
         if constexpr (constrained) {
             m.def(T::base_name, &base, nb::arg("A"), nb::kw_only(),
                   nb::arg("constraints") = nb::none(), nb::arg("is_symmetric") = false,
@@ -549,7 +566,8 @@ template <class Traits> struct Twin {
             add_documented_function(
                 m, column_name,
                 nb::cpp_function(&constrained_column_ordering, nb::name(column_name),
-                                 nb::scope(m), nb::arg("A"), nb::arg("constraints") = nb::none(),
+                                 nb::scope(m), nb::sig(column_sig.c_str()), nb::arg("A"),
+                                 nb::arg("constraints") = nb::none(),
                                  nb::arg("dense_row_thresh") = nb::none(),
                                  nb::arg("dense_col_thresh") = nb::none(),
                                  nb::arg("aggressive") = nb::none(),
@@ -559,7 +577,8 @@ template <class Traits> struct Twin {
             add_documented_function(
                 m, symmetric_name,
                 nb::cpp_function(&constrained_symmetric_ordering, nb::name(symmetric_name),
-                                 nb::scope(m), nb::arg("A"), nb::arg("constraints") = nb::none(),
+                                 nb::scope(m), nb::sig(symmetric_sig.c_str()), nb::arg("A"),
+                                 nb::arg("constraints") = nb::none(),
                                  nb::arg("dense_row_thresh") = nb::none(),
                                  nb::arg("dense_col_thresh") = nb::none(),
                                  nb::arg("aggressive") = nb::none(),
@@ -582,7 +601,8 @@ template <class Traits> struct Twin {
             add_documented_function(
                 m, column_name,
                 nb::cpp_function(&column_ordering, nb::name(column_name), nb::scope(m),
-                                 nb::arg("A"), nb::arg("dense_row_thresh") = nb::none(),
+                                 nb::sig(column_sig.c_str()), nb::arg("A"),
+                                 nb::arg("dense_row_thresh") = nb::none(),
                                  nb::arg("dense_col_thresh") = nb::none(),
                                  nb::arg("aggressive") = nb::none(),
                                  nb::arg("return_info") = false),
@@ -590,7 +610,8 @@ template <class Traits> struct Twin {
             add_documented_function(
                 m, symmetric_name,
                 nb::cpp_function(&symmetric_ordering, nb::name(symmetric_name), nb::scope(m),
-                                 nb::arg("A"), nb::arg("dense_row_thresh") = nb::none(),
+                                 nb::sig(symmetric_sig.c_str()), nb::arg("A"),
+                                 nb::arg("dense_row_thresh") = nb::none(),
                                  nb::arg("dense_col_thresh") = nb::none(),
                                  nb::arg("aggressive") = nb::none(),
                                  nb::arg("return_info") = false),
