@@ -1,5 +1,7 @@
 # make demo   set up everything that is missing, build, and run the demo
 # make test   set up everything that is missing, build, and run the test suite
+#             and the stub check
+# make check-stubs  mypy's stubtest: the installed .pyi stubs against the built modules
 # make wheel  the self-contained manylinux wheel in dist/ (SuiteSparse and OpenBLAS inside)
 # make sdist  the source distribution in dist/
 # make test-dist  the wheel in a clean Debian 12 root, a source install on Debian 13 (needs root)
@@ -13,7 +15,7 @@ DEPS    := $(VENV)/.ferrow-deps
 BUILT   := $(VENV)/.ferrow-built
 SOURCES := $(shell find src -type f -not -name '*.pyc' 2>/dev/null) CMakeLists.txt pyproject.toml
 
-.PHONY: setup build demo test test-asan bench docs clean wheel sdist test-dist
+.PHONY: setup build demo test check-stubs test-asan bench docs clean wheel sdist test-dist
 
 setup: $(DEPS)
 
@@ -31,6 +33,14 @@ demo: build
 
 test: build
 	$(PY) -m pytest -q
+	$(MAKE) --no-print-directory check-stubs
+
+# Every name and signature of the stubs in src/ferrow/*.pyi against the modules as
+# built and installed (scipy-stubs gives SciPy's types); the allowlist says why each
+# entry is left out. The cache lives in build/, so a second run takes seconds.
+check-stubs: build
+	$(PY) -m mypy.stubtest ferrow --allowlist tests/stubtest-allowlist.txt \
+		--mypy-config-file tests/stubtest-mypy.ini
 
 # The test suite against extensions built with AddressSanitizer and UBSan. The
 # interpreter is not instrumented, so the sanitizer runtimes are preloaded.

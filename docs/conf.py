@@ -47,6 +47,9 @@ nitpick_ignore_regex = [
     (r"py:.*", r"(Exception|ValueError|TypeError|MemoryError|RuntimeError|OverflowError)"),
     (r"py:.*", r"(UserWarning|Warning|AssertionError|ImportError|NotImplementedError)"),
     (r"py:.*", r"(array_like|array-like|ndarray|sparse matrix|sparse array|dtype)"),
+    # the types in the signatures, named as in the stubs
+    (r"py:.*", r"(Any|Literal|ArrayLike|NDArray|sparray|spmatrix|csc_array|LinearOperator)"),
+    (r"py:.*", r"(SupportsFloat|SupportsIndex)"),
 ]
 
 autodoc_default_options = {"member-order": "bysource"}

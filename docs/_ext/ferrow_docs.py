@@ -177,8 +177,9 @@ _OBJECT_ANNOTATION = re.compile(r":\s*object(\s*\|\s*None)?(?=\s*(=|,|\)))")
 
 
 def _signature(app, what, name, obj, options, signature, return_annotation):
-    """Compiled functions take plain objects (their own checks give the messages), so their
-    signatures say ``A: object | None``; show the names and defaults alone."""
+    """The private compiled workers take plain objects (their own checks give the
+    messages), so their signatures say ``A: object | None``; show the names and defaults
+    alone. The public functions declare their real types."""
     if signature:
         signature = _OBJECT_ANNOTATION.sub("", signature)
     if return_annotation in ("object", "object | None"):

@@ -29,12 +29,26 @@ if TYPE_CHECKING:  # what __getattr__ gives, for type checkers
 
 __version__ = "0.5.0"
 
-_SUBMODULES = ("amd", "btf", "camd", "ccolamd", "cholmod", "colamd", "spqr", "utils")
+# Spelled out for type checkers: the submodules, then the thread switch.
+__all__ = [
+    "__version__",
+    "amd",
+    "btf",
+    "camd",
+    "ccolamd",
+    "cholmod",
+    "colamd",
+    "spqr",
+    "utils",
+    "get_release_gil",
+    "release_gil",
+    "releasing_gil",
+]
+
+_SUBMODULES = tuple(__all__[1:9])
 
 # The thread switch, from ferrow._threads (imported on first use too).
-_THREAD_NAMES = ("get_release_gil", "release_gil", "releasing_gil")
-
-__all__ = ["__version__", *_SUBMODULES, *_THREAD_NAMES]
+_THREAD_NAMES = tuple(__all__[9:])
 
 
 def __getattr__(name):

@@ -1,16 +1,24 @@
-from typing import Any, ClassVar, Literal, overload
+from dataclasses import dataclass
+from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__: list[str]
+__all__ = [
+    "AMDError",
+    "AMDInvalidMatrixError",
+    "AMDMemoryError",
+    "AMDInfo",
+    "amd",
+    "amd_default_control",
+]
 
 class AMDError(Exception): ...
 class AMDInvalidMatrixError(AMDError): ...
 class AMDMemoryError(AMDError): ...
 
+@dataclass(frozen=True)
 class AMDInfo:
-    __dataclass_fields__: ClassVar[dict[str, Any]]
     status: int
     N: int
     nz: int
@@ -25,9 +33,6 @@ class AMDInfo:
     Nmultsubs_LDL: int
     Nmultsubs_LU: int
     dmax: int
-    def __init__(self, status: int, N: int, nz: int, symmetry: float, nzdiag: int,
-                 nz_A_plus_AT: int, Ndense: int, memory: float, Ncmpa: int, Lnz: int,
-                 Ndiv: int, Nmultsubs_LDL: int, Nmultsubs_LU: int, dmax: int) -> None: ...
     @classmethod
     def from_array(cls, info: np.ndarray) -> AMDInfo: ...
 

@@ -1,16 +1,24 @@
-from typing import Any, ClassVar, Literal, overload
+from dataclasses import dataclass
+from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__: list[str]
+__all__ = [
+    "CAMDError",
+    "CAMDInvalidMatrixError",
+    "CAMDMemoryError",
+    "CAMDInfo",
+    "camd",
+    "camd_default_control",
+]
 
 class CAMDError(Exception): ...
 class CAMDInvalidMatrixError(CAMDError): ...
 class CAMDMemoryError(CAMDError): ...
 
+@dataclass(frozen=True)
 class CAMDInfo:
-    __dataclass_fields__: ClassVar[dict[str, Any]]
     status: int
     N: int
     nz: int
@@ -25,9 +33,6 @@ class CAMDInfo:
     Nmultsubs_LDL: int
     Nmultsubs_LU: int
     dmax: int
-    def __init__(self, status: int, N: int, nz: int, symmetry: float, nzdiag: int,
-                 nz_A_plus_AT: int, Ndense: int, memory: float, Ncmpa: int, Lnz: int,
-                 Ndiv: int, Nmultsubs_LDL: int, Nmultsubs_LU: int, dmax: int) -> None: ...
     @classmethod
     def from_array(cls, info: np.ndarray) -> CAMDInfo: ...
 

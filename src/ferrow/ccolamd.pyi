@@ -1,17 +1,27 @@
-from typing import Any, ClassVar, Literal, overload
+from dataclasses import dataclass
+from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import ArrayLike, NDArray
 
-__all__: list[str]
+__all__ = [
+    "CCOLAMDError",
+    "CCOLAMDValueError",
+    "CCOLAMDMemoryError",
+    "CCOLAMDInternalError",
+    "CCOLAMDStats",
+    "ccolamd",
+    "csymamd",
+    "ccolamd_get_defaults",
+]
 
 class CCOLAMDError(Exception): ...
 class CCOLAMDValueError(CCOLAMDError, ValueError): ...
 class CCOLAMDMemoryError(CCOLAMDError, MemoryError): ...
 class CCOLAMDInternalError(CCOLAMDError, RuntimeError): ...
 
+@dataclass(frozen=True)
 class CCOLAMDStats:
-    __dataclass_fields__: ClassVar[dict[str, Any]]
     N_rows_ignored: int
     N_cols_ignored: int
     Ncmpa: int
@@ -19,8 +29,6 @@ class CCOLAMDStats:
     info1: int
     info2: int
     info3: int
-    def __init__(self, N_rows_ignored: int, N_cols_ignored: int, Ncmpa: int, status: int,
-                 info1: int, info2: int, info3: int) -> None: ...
     @classmethod
     def from_array(cls, stats: np.ndarray) -> CCOLAMDStats: ...
 

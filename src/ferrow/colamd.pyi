@@ -1,17 +1,27 @@
-from typing import Any, ClassVar, Literal, overload
+from dataclasses import dataclass
+from typing import Any, Literal, overload
 
 import numpy as np
 from numpy.typing import NDArray
 
-__all__: list[str]
+__all__ = [
+    "COLAMDError",
+    "COLAMDValueError",
+    "COLAMDMemoryError",
+    "COLAMDInternalError",
+    "COLAMDStats",
+    "colamd",
+    "symamd",
+    "colamd_get_defaults",
+]
 
 class COLAMDError(Exception): ...
 class COLAMDValueError(COLAMDError, ValueError): ...
 class COLAMDMemoryError(COLAMDError, MemoryError): ...
 class COLAMDInternalError(COLAMDError, RuntimeError): ...
 
+@dataclass(frozen=True)
 class COLAMDStats:
-    __dataclass_fields__: ClassVar[dict[str, Any]]
     N_rows_ignored: int
     N_cols_ignored: int
     Ncmpa: int
@@ -19,8 +29,6 @@ class COLAMDStats:
     info1: int
     info2: int
     info3: int
-    def __init__(self, N_rows_ignored: int, N_cols_ignored: int, Ncmpa: int, status: int,
-                 info1: int, info2: int, info3: int) -> None: ...
     @classmethod
     def from_array(cls, stats: np.ndarray) -> COLAMDStats: ...
 

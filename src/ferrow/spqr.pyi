@@ -7,10 +7,22 @@ from numpy.typing import ArrayLike, NDArray
 from scipy.sparse import csc_array as csc_array, hstack as hstack, issparse as issparse
 from scipy.sparse import sparray, spmatrix
 
+from typing_extensions import disjoint_base
+
 from ferrow.cholmod import _cholmod_sparse_from_csc as _cholmod_sparse_from_csc
 from ferrow.utils import validate_csc_input as validate_csc_input
 
-__all__: list[str]
+__all__ = [
+    "SPQRError",
+    "SPQRNotInstalledError",
+    "SPQROutOfMemoryError",
+    "SPQROverflowError",
+    "SPQRInvalidInputError",
+    "SPQRGpuProblemError",
+    "SPQRFactor",
+    "spqr_factor",
+    "spqr_solve",
+]
 
 _Sparse = sparray | spmatrix
 _Method = Literal["QX", "QTX", "XQ", "XQT"]
@@ -64,6 +76,7 @@ def _qmult(method: SupportsIndex, H: csc_array,
 # --- Factor objects, solves and statistics: SPQRInfo, SPQRFactor, spqr_factor, spqr_solve ---
 from typing import ClassVar
 
+@disjoint_base
 class SPQRInfo:
     __dataclass_params__: ClassVar[Any]
     __dataclass_fields__: ClassVar[dict[str, Any]]
@@ -118,6 +131,7 @@ def _unpickle_SPQRInfo(cls: type[SPQRInfo], checksum: int,
                        state: tuple[Any, ...] | None) -> SPQRInfo: ...
 def _info_from_common_values(values: dict[str, Any]) -> SPQRInfo: ...
 
+@disjoint_base
 class SPQRFactor:
     def __init__(self, A: ArrayLike | _Sparse, *, use_singletons: bool = False,
                  order: _Ordering | None = None, tol: _Tol = None) -> None: ...

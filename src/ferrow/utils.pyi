@@ -2,6 +2,8 @@ from typing import Any
 
 import numpy as np
 
-__all__: list[str]
+__all__ = [
+    "validate_csc_input",
+]
 
 def validate_csc_input(A: Any, require_square: bool = ...) -> tuple[Any, np.dtype[Any], np.dtype[Any]]: ...

@@ -440,9 +440,18 @@ template <class T> struct Twin {
              {"info", T::doc.info}, {"raises", T::doc.raises}, {"Memory", all()[2]},
              {"see_also", T::doc.see_also}, {"lib", T::lib},
              {"example_tail", T::doc.example_tail}});
+        // The signature users' tools show (help(), inspect.signature), as in the stub.
+        static const std::string sig =
+            std::string("def ") + all()[4] + "(A: Any, " +
+            (constrained ? "constraints: ArrayLike | None = None, " : "") +
+            "dense_thresh: float | None = None, aggressive: bool | None = None, "
+            "return_info: bool = False) -> NDArray[np.integer] | tuple[NDArray[np.integer], " +
+            all()[3] + "]";
+        static const std::string defaults_sig =
+            std::string("def ") + all()[5] + "() -> dict[str, float | bool]";
         // .none(): None reaches the function's own checks (and their messages) like any value.
         if constexpr (constrained) {
-            m.def(all()[4], &ordering, nb::arg("A").none(),
+            m.def(all()[4], &ordering, nb::sig(sig.c_str()), nb::arg("A").none(),
                   nb::arg("constraints").none() = nb::none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
@@ -452,7 +461,7 @@ template <class T> struct Twin {
                   nb::arg("info").none(), nb::arg("constraints").none() = nb::none(),
                   raw_doc.c_str());
         } else {
-            m.def(all()[4], &unconstrained_ordering, nb::arg("A").none(),
+            m.def(all()[4], &unconstrained_ordering, nb::sig(sig.c_str()), nb::arg("A").none(),
                   nb::arg("dense_thresh").none() = nb::none(),
                   nb::arg("aggressive").none() = nb::none(),
                   nb::arg("return_info").none() = false, doc.c_str());
@@ -460,7 +469,7 @@ template <class T> struct Twin {
                   nb::arg("Ap").none(), nb::arg("Ai").none(), nb::arg("p").none(),
                   nb::arg("ctrl").none(), nb::arg("info").none(), raw_doc.c_str());
         }
-        m.def(all()[5], &default_control,
+        m.def(all()[5], &default_control, nb::sig(defaults_sig.c_str()),
               "Return the library's default controls as a dict with the keys 'dense_thresh' "
               "(float) and 'aggressive' (bool).");
     }

@@ -788,21 +788,35 @@ FERROW_MODULE(btf, m) {
                       false, validate_csc_input, all, 4);
 
     // Every argument accepts None, so that None meets the module's own checks.
-    m.def("maxtrans", &maxtrans_entry, nb::arg("A").none(), nb::kw_only(),
+    // The signatures users' tools show (help(), inspect.signature), as in the stub.
+#define FERROW_BTF_METHOD "method: Literal['library', 'hopcroft-karp', 'pothen-fan', 'auto'] | None"
+    m.def("maxtrans", &maxtrans_entry,
+          nb::sig("def maxtrans(A: Any, *, " FERROW_BTF_METHOD " = 'library') -> "
+                  "NDArray[np.integer]"),
+          nb::arg("A").none(), nb::kw_only(),
           nb::arg("method").none() = "library", maxtrans_doc);
     m.def("_maxtrans", &maxtrans_raw, nb::arg("M").none(), nb::arg("N").none(),
           nb::arg("Ap").none(), nb::arg("Ai").none(), nb::arg("maxwork").none(),
           nb::arg("jmatch").none(), maxtrans_raw_doc);
-    m.def("strongcomp", &strongcomp_entry, nb::arg("A").none(), nb::arg("q").none() = nb::none(),
+    m.def("strongcomp", &strongcomp_entry,
+          nb::sig("def strongcomp(A: Any, q: ArrayLike | None = None) -> "
+                  "tuple[NDArray[np.integer], NDArray[np.integer]] | "
+                  "tuple[NDArray[np.integer], NDArray[np.integer], NDArray[np.integer]]"),
+          nb::arg("A").none(), nb::arg("q").none() = nb::none(),
           strongcomp_doc);
     m.def("_strongcomp", &strongcomp_raw, nb::arg("N").none(), nb::arg("Ap").none(),
           nb::arg("Ai").none(), nb::arg("q").none(), nb::arg("p").none(), nb::arg("r").none(),
           strongcomp_raw_doc);
-    m.def("btf", &btf_entry, nb::arg("A").none(), nb::kw_only(),
+    m.def("btf", &btf_entry,
+          nb::sig("def btf(A: Any, *, " FERROW_BTF_METHOD " = 'library') -> "
+                  "tuple[NDArray[np.integer], NDArray[np.integer], NDArray[np.integer]]"),
+          nb::arg("A").none(), nb::kw_only(),
           nb::arg("method").none() = "library", btf_doc);
     m.def("_btf", &btf_raw, nb::arg("N").none(), nb::arg("Ap").none(), nb::arg("Ai").none(),
           nb::arg("maxwork").none(), nb::arg("p").none(), nb::arg("q").none(),
           nb::arg("r").none(), btf_raw_doc);
-    m.def("btf_q_permutation", &btf_q_permutation_entry, nb::arg("q").none(),
+    m.def("btf_q_permutation", &btf_q_permutation_entry,
+          nb::sig("def btf_q_permutation(q: ArrayLike) -> NDArray[Any]"), nb::arg("q").none(),
           btf_q_permutation_doc);
+#undef FERROW_BTF_METHOD
 }

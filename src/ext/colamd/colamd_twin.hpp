@@ -575,7 +575,11 @@ template <class Traits> struct Twin {
         bind_doc(m, false);
         bind_doc(m, true);
 
-        nb::object defaults = nb::cpp_function(&get_defaults, nb::name(all()[7]), nb::scope(m));
+        static const std::string defaults_sig =
+            std::string("def ") + all()[7] + "() -> dict[str, np.float64" +
+            (constrained ? " | str]" : "]");
+        nb::object defaults = nb::cpp_function(&get_defaults, nb::name(all()[7]), nb::scope(m),
+                                               nb::sig(defaults_sig.c_str()));
         nb::object f = add_documented_function(m, all()[7], defaults, "()");
         nb::setattr(f, "__doc__", nb::str(text(docs::defaults_doc).c_str()));
     }
@@ -618,6 +622,17 @@ template <class Traits> struct Twin {
         symmetric_entry(N, Ap, Ai, perm, knobs, stats, Py_None);
     }
 
+    // The signature users' tools show (help(), inspect.signature), as in the stub.
+    static std::string ordering_sig(const std::string &name, bool opt_lu) {
+        return std::string("def ") + name + "(A: Any, " +
+               (constrained ? "constraints: ArrayLike | None = None, " : "") +
+               "dense_row_thresh: float | None = None, dense_col_thresh: float | None = None, "
+               "aggressive: bool | None = None, " +
+               (opt_lu ? "opt_lu: Literal['lu', 'cholesky'] | None = None, " : "") +
+               "return_info: bool = False) -> NDArray[np.integer] | tuple[NDArray[np.integer], " +
+               all()[4] + "]";
+    }
+
     // `a` in the constrained module, `b` in the other.
     template <class A, class B> static constexpr auto pick(A a, B b) {
         if constexpr (constrained)
@@ -637,12 +652,15 @@ template <class Traits> struct Twin {
     static void def(nb::module_ &m, const std::string &name, F f, Args args, const std::string &doc) {
         std::apply([&](auto... a) { m.def(name.c_str(), f, a..., doc.c_str()); }, args);
     }
+    // `signature` is the parameter list inspect reads; `typed` the full signature with its
+    // types (help(), stubs), kept alive as long as the module.
     template <class F, class Args>
     static void def_documented(nb::module_ &m, const char *name, F f, Args args,
-                               const std::string &signature) {
+                               const std::string &signature, const std::string &typed) {
         std::apply([&](auto... a) {
-            add_documented_function(m, name, nb::cpp_function(f, nb::name(name), nb::scope(m), a...),
-                                    signature.c_str());
+            add_documented_function(
+                m, name, nb::cpp_function(f, nb::name(name), nb::scope(m), nb::sig(typed.c_str()), a...),
+                signature.c_str());
         }, args);
     }
 
@@ -651,6 +669,8 @@ template <class Traits> struct Twin {
                                  column_doc = text(docs::column_wrapper_doc),
                                  symmetric_doc = text(docs::symmetric_wrapper_doc);
         const std::string column = all()[5], symmetric = all()[6];
+        static const std::string column_sig = ordering_sig(column, constrained),
+                                 symmetric_sig = ordering_sig(symmetric, false);
         // The parameters: the matrix, this module's own (constraints, opt_lu), the knobs
         // every ordering takes, the raw arrays.
         const auto A = std::make_tuple(nb::arg("A"));
@@ -678,10 +698,11 @@ template <class Traits> struct Twin {
         def_documented(m, all()[5], pick(&constrained_column_ordering, &column_ordering),
                        std::tuple_cat(A, C, knobs, lu, info),
                        "(A, " + own + shared + (constrained ? "opt_lu=None, " : "") +
-                           "return_info=False)");
+                           "return_info=False)",
+                       column_sig);
         def_documented(m, all()[6], pick(&constrained_symmetric_ordering, &symmetric_ordering),
                        std::tuple_cat(A, C, knobs, info),
-                       "(A, " + own + shared + "return_info=False)");
+                       "(A, " + own + shared + "return_info=False)", symmetric_sig);
     }
 };
 

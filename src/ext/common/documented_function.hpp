@@ -1,16 +1,22 @@
-// Module-level functions whose documentation is an ordinary, writable string.
+// Functions and methods whose documentation is an ordinary, writable string and whose
+// signature inspect.signature() and help() can read.
 //
-// A nanobind function renders its __doc__ from its signature and refuses assignment.
-// Modules that assemble docstrings from templates when they load wrap their public
-// functions in this small callable: calls are forwarded to the nanobind function by
-// vectorcall (no argument tuple is built), `__doc__` is a plain attribute that the
-// module assigns after assembling it, `__text_signature__` gives inspect.signature()
-// and help() the parameter list, and pickling goes by qualified name like any function.
+// A nanobind function renders its __doc__ from its signature (the signature line comes
+// first) and refuses assignment, and inspect.signature() cannot read it. Every module
+// therefore shows its functions and the methods of its classes through this small
+// callable (expose_signatures, run by FERROW_MODULE once the module body is done):
+// calls are forwarded to the nanobind function by vectorcall (no argument tuple is
+// built), `__doc__` is a plain attribute holding the documented text alone,
+// `__signature__` is read from the nanobind function's typed signature (nb::sig) by
+// ferrow._introspect when asked for, and pickling goes by qualified name like any
+// function. The method flavour binds to an instance like a def function (and is a
+// method descriptor, so `obj.method(...)` builds no bound method).
 #pragma once
 
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
+#include <string>
 
 #include "errors.hpp"
 #include "pyobj.hpp"
@@ -38,7 +44,7 @@ struct Object {
     PyObject *name;
     PyObject *qualname;
     PyObject *module;
-    PyObject *text_signature;  // "(A, x=None, ...)"
+    PyObject *text_signature;  // "(A, x=None, ...)", or NULL
 };
 
 inline Object *as_function(PyObject *self) { return reinterpret_cast<Object *>(self); }
@@ -97,11 +103,46 @@ inline PyObject *get_text_signature(PyObject *self, void *) {
     return or_none(as_function(self)->text_signature);
 }
 
+// The parameters and their types, as inspect.Signature, from the nanobind function.
+inline PyObject *get_signature(PyObject *self, void *) {
+    try {
+        nb::object introspect = nb::module_::import_("ferrow._introspect");
+        return introspect.attr("signature")(nb::handle(as_function(self)->impl))
+            .release()
+            .ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
 // A non-data descriptor, as builtin functions are to inspect and pydoc; it never binds.
 inline PyObject *descr_get(PyObject *self, PyObject *, PyObject *) { return Py_NewRef(self); }
 
+// Methods bind to an instance as def functions do.
+inline PyObject *method_descr_get(PyObject *self, PyObject *obj, PyObject *) {
+    if (obj == nullptr || obj == Py_None)
+        return Py_NewRef(self);
+#ifdef Py_LIMITED_API
+    static PyObject *method_type = nullptr;  // types.MethodType, kept for the process
+    if (method_type == nullptr) {
+        PyObject *types = PyImport_ImportModule("types");
+        if (types == nullptr)
+            return nullptr;
+        method_type = PyObject_GetAttrString(types, "MethodType");
+        Py_DECREF(types);
+        if (method_type == nullptr)
+            return nullptr;
+    }
+    PyObject *args[2] = {self, obj};
+    return PyObject_Vectorcall(method_type, args, 2, nullptr);
+#else
+    return PyMethod_New(self, obj);
+#endif
+}
+
 inline PyObject *repr(PyObject *self) {
-    return PyUnicode_FromFormat("<built-in function %U>", as_function(self)->name);
+    return PyUnicode_FromFormat("<built-in function %U>", as_function(self)->qualname);
 }
 
 // Pickled by reference: module and qualified name, like a def function.
@@ -109,8 +150,10 @@ inline PyObject *reduce(PyObject *self, PyObject *) {
     return Py_NewRef(as_function(self)->qualname);
 }
 
-inline PyTypeObject *type() {
-    static PyTypeObject *tp = nullptr;
+// The function type (method = false) or the method type (method = true).
+inline PyTypeObject *type(bool method = false) {
+    static PyTypeObject *types[2] = {nullptr, nullptr};
+    PyTypeObject *&tp = types[method ? 1 : 0];
     if (tp != nullptr)
         return tp;
     static PyGetSetDef getset[] = {
@@ -119,6 +162,7 @@ inline PyTypeObject *type() {
         {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
         {"__module__", get_module, nullptr, nullptr, nullptr},
         {"__text_signature__", get_text_signature, nullptr, nullptr, nullptr},
+        {"__signature__", get_signature, nullptr, nullptr, nullptr},
         {nullptr, nullptr, nullptr, nullptr, nullptr}};
     static PyMethodDef methods[] = {{"__reduce__", reduce, METH_NOARGS, nullptr},
                                     {nullptr, nullptr, 0, nullptr}};
@@ -126,21 +170,58 @@ inline PyTypeObject *type() {
         {"__vectorcalloffset__", FERROW_T_PYSSIZET, offsetof(Object, vectorcall),
          FERROW_READONLY, nullptr},
         {nullptr, 0, 0, 0, nullptr}};
-    static PyType_Slot slots[] = {
-        {Py_tp_dealloc, (void *)dealloc},     {Py_tp_traverse, (void *)traverse},
-        {Py_tp_clear, (void *)clear},         {Py_tp_call, (void *)PyVectorcall_Call},
-        {Py_tp_descr_get, (void *)descr_get}, {Py_tp_repr, (void *)repr},
-        {Py_tp_getset, getset},               {Py_tp_methods, methods},
-        {Py_tp_members, members},             {0, nullptr}};
-    static PyType_Spec type_spec = {
-        "ferrow.function", (int)sizeof(Object), 0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-            Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
-        slots};
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, (void *)dealloc},
+        {Py_tp_traverse, (void *)traverse},
+        {Py_tp_clear, (void *)clear},
+        {Py_tp_call, (void *)PyVectorcall_Call},
+        {Py_tp_descr_get, method ? (void *)method_descr_get : (void *)descr_get},
+        {Py_tp_repr, (void *)repr},
+        {Py_tp_getset, getset},
+        {Py_tp_methods, methods},
+        {Py_tp_members, members},
+        {0, nullptr}};
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                         Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE;
+    if (method)
+        flags |= Py_TPFLAGS_METHOD_DESCRIPTOR;
+    PyType_Spec type_spec = {method ? "ferrow.method" : "ferrow.function", (int)sizeof(Object), 0,
+                             flags, slots};
     PyObject *t = PyType_FromSpec(&type_spec);
     check_python(t != nullptr);
     tp = reinterpret_cast<PyTypeObject *>(t);  // kept for the life of the process
     return tp;
+}
+
+// A new function (or method) forwarding to `impl`; every reference is new.
+inline nb::object make(bool method, nb::handle impl, nb::handle doc, nb::handle name,
+                       nb::handle qualname, nb::handle module, const char *text_signature) {
+    Object *f = PyObject_GC_New(Object, type(method));
+    check_python(f != nullptr);
+    f->vectorcall = call;
+    f->impl = nb::borrow(impl).release().ptr();
+    f->doc = doc.is_valid() && !doc.is_none() ? nb::borrow(doc).release().ptr() : nullptr;
+    f->name = nb::borrow(name).release().ptr();
+    f->qualname = nb::borrow(qualname).release().ptr();
+    f->module = nb::borrow(module).release().ptr();
+    f->text_signature = text_signature ? PyUnicode_FromString(text_signature) : nullptr;
+    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
+    nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
+    check_python(text_signature == nullptr || f->text_signature != nullptr);
+    return result;
+}
+
+// Whether `obj` is a nanobind function (flavour "nb_func") or method ("nb_method") with
+// a single overload: only those are shown through this type.
+inline bool is_nanobind(nb::handle obj, const char *flavour) {
+    if (type_name(obj.ptr()) != std::string("nanobind.") + flavour)
+        return false;
+    return nb::len(nb::object(obj.attr("__nb_signature__"))) == 1;
+}
+
+// The documented text of a nanobind function alone (None when it has none).
+inline nb::object nanobind_doc(nb::handle impl) {
+    return nb::borrow(impl.attr("__nb_signature__")[0][1]);
 }
 
 }  // namespace documented_function
@@ -149,21 +230,52 @@ inline PyTypeObject *type() {
 // same arguments). Its __doc__ is None until the module assigns one.
 inline nb::object add_documented_function(nb::module_ &m, const char *name, nb::handle impl,
                                           const char *text_signature) {
-    using namespace documented_function;
-    Object *f = PyObject_GC_New(Object, type());
-    check_python(f != nullptr);
-    f->vectorcall = call;
-    f->impl = nb::borrow(impl).release().ptr();
-    f->doc = nullptr;
-    f->name = PyUnicode_FromString(name);
-    f->qualname = Py_NewRef(f->name);
-    f->module = nb::object(m.attr("__name__")).release().ptr();
-    f->text_signature = PyUnicode_FromString(text_signature);
-    PyObject_GC_Track(reinterpret_cast<PyObject *>(f));
-    nb::object result = nb::steal(reinterpret_cast<PyObject *>(f));
-    check_python(f->name != nullptr && f->text_signature != nullptr);
+    nb::str py_name(name);
+    nb::object result = documented_function::make(false, impl, nb::none(), py_name, py_name,
+                                                  m.attr("__name__"), text_signature);
     m.attr(name) = result;
     return result;
+}
+
+// Shows every nanobind function of `m`, and the __init__, ordinary methods and class
+// methods of every class defined in `m`, through the function and method types above,
+// with the documented text alone as __doc__. Special methods other than __init__ keep
+// nanobind's form (their slots stay as they are). Run once, after the module body.
+inline void expose_signatures(nb::module_ &m) {
+    using namespace documented_function;
+    nb::object module_name = m.attr("__name__");
+    nb::object classmethod = nb::module_::import_("builtins").attr("classmethod");
+    nb::list names = nb::list(nb::steal(PyDict_Keys(PyModule_GetDict(m.ptr()))));
+    for (nb::handle name : names) {
+        nb::object value = m.attr(name);
+        if (is_nanobind(value, "nb_func") && value.attr("__module__").equal(module_name)) {
+            m.attr(name) = make(false, value, nanobind_doc(value), name, name, module_name,
+                                nullptr);
+            continue;
+        }
+        if (!PyType_Check(value.ptr()) || !value.attr("__module__").equal(module_name))
+            continue;
+        std::string prefix = std::string(nb::str(value.attr("__qualname__")).c_str()) + ".";
+        nb::object members = nb::list(value.attr("__dict__").attr("keys")());
+        for (nb::handle member : members) {
+            std::string member_name = nb::str(member).c_str();
+            bool special = member_name.size() > 4 && member_name.rfind("__", 0) == 0;
+            if (special && member_name != "__init__")
+                continue;
+            nb::str qualname((prefix + member_name).c_str());
+            nb::object item = value.attr("__dict__")[member];
+            if (is_nanobind(item, "nb_method")) {
+                nb::setattr(value, member, make(true, item, nanobind_doc(item), member,
+                                                qualname, module_name, nullptr));
+            } else if (nb::isinstance(item, classmethod)) {
+                nb::object f = item.attr("__func__");
+                if (is_nanobind(f, "nb_func"))
+                    nb::setattr(value, member,
+                                classmethod(make(true, f, nanobind_doc(f), member, qualname,
+                                                 module_name, nullptr)));
+            }
+        }
+    }
 }
 
 }  // namespace ferrow

@@ -1,9 +1,13 @@
 // Module frame shared by every ferrow extension: multi-phase initialisation with
 // an exec slot that refuses a second initialisation, declares that the module
-// needs the GIL, and lets nanobind register its functions and types on the module.
+// needs the GIL, and lets nanobind register its functions and types on the module;
+// once the body is done, its functions and methods get readable signatures and
+// documentation (expose_signatures).
 #pragma once
 
 #include <nanobind/nanobind.h>
+
+#include "documented_function.hpp"
 
 namespace ferrow {
 
@@ -61,7 +65,9 @@ inline void record_claim(ModuleClaim &claim, PyObject *m) {
         if (!nanobind::register_module(m))                                               \
             return -1;                                                                   \
         try {                                                                            \
-            ferrow_##name##_body(nanobind::borrow<nanobind::module_>(m));                \
+            nanobind::module_ module = nanobind::borrow<nanobind::module_>(m);           \
+            ferrow_##name##_body(module);                                                \
+            ferrow::expose_signatures(module);                                           \
         } catch (nanobind::python_error & e) {                                           \
             e.restore();                                                                 \
             return -1;                                                                   \

@@ -14,6 +14,7 @@
 #include "common/threads.hpp"
 #include "spqr/factor.hpp"
 #include "spqr/qr_worker.hpp"
+#include "spqr/signature_types.hpp"
 
 namespace ferrow::spqr {
 
@@ -993,10 +994,16 @@ void register_factor(nb::module_ &m) {
     nb::class_<Factor> cls(m, "SPQRFactor", factor_doc);
     obj.SPQRFactor.set(cls);
 
-    cls.def("__init__", &factor_init, nb::arg("A"), nb::kw_only(),
+    cls.def("__init__", &factor_init,
+            nb::sig("def __init__(self, A: " FERROW_SPQR_MATRIX ", *, use_singletons: bool = "
+                    "False, " FERROW_SPQR_ORDER ", " FERROW_SPQR_TOL ") -> None"),
+            nb::arg("A"), nb::kw_only(),
             nb::arg("use_singletons") = false, nb::arg("order") = nb::none(),
             nb::arg("tol") = nb::none(), init_doc);
-    cls.def("factorize", &factorize, nb::arg("A"), nb::kw_only(), nb::arg("tol") = nb::none(),
+    cls.def("factorize", &factorize,
+            nb::sig("def factorize(self, A: " FERROW_SPQR_MATRIX ", *, " FERROW_SPQR_TOL
+                    ") -> SPQRFactor"),
+            nb::arg("A"), nb::kw_only(), nb::arg("tol") = nb::none(),
             factorize_doc);
     cls.def(
         "_check_input_matrix",
@@ -1045,11 +1052,14 @@ void register_factor(nb::module_ &m) {
                     "Value type of the factored matrix (float64 or complex128).");
     cls.def("__repr__", &factor_repr);
 
-    cls.def("copy", &factor_copy,
+    cls.def("copy", &factor_copy, nb::sig("def copy(self) -> SPQRFactor"),
             "Return an independent deep copy of the factor, in the same state.\n\n"
             "The copy has its own common block and factorisation: it can be refactorised,\n"
             "used and deleted independently of the source.");
-    cls.def("solve", &solve, nb::arg("b"), nb::kw_only(), nb::arg("transpose") = false,
+    cls.def("solve", &solve,
+            nb::sig("def solve(self, b: " FERROW_SPQR_MATRIX ", *, transpose: bool = False, "
+                    "rhs_batch_size: int = 100) -> " FERROW_SPQR_DENSE " | csc_array"),
+            nb::arg("b"), nb::kw_only(), nb::arg("transpose") = false,
             nb::arg("rhs_batch_size") = 100, docs.solve_method.c_str());
     cls.def("_solve_dense",
             [](nb::handle self, nb::handle b, Flag transpose) {
@@ -1058,7 +1068,10 @@ void register_factor(nb::module_ &m) {
             nb::arg("b").none(), nb::arg("transpose"),
             "Solve with a 2-D column-major right-hand side of the factor's value type.\n\n"
             "Returns a new 2-D array: N rows, or M rows when `transpose` is true.");
-    cls.def("qmult", &qmult, nb::arg("X"), nb::arg("method").none() = "QX",
+    cls.def("qmult", &qmult,
+            nb::sig("def qmult(self, X: " FERROW_SPQR_MATRIX ", " FERROW_SPQR_METHOD ") -> "
+                    FERROW_SPQR_DENSE " | csc_array"),
+            nb::arg("X"), nb::arg("method").none() = "QX",
             docs.qmult_method.c_str());
     cls.def("_qmult_dense", &qmult_dense, nb::arg("method"), nb::arg("X").none(),
             "Multiply a 2-D column-major array of the factor's value type by Q.\n\n"
@@ -1071,10 +1084,17 @@ void register_factor(nb::module_ &m) {
     cls.def("__setstate__", [](nb::handle, nb::handle) { refuse_pickling(); },
             nb::arg("state").none());
 
-    m.def("spqr_factor", &spqr_factor, nb::arg("A"), nb::kw_only(),
+    m.def("spqr_factor", &spqr_factor,
+          nb::sig("def spqr_factor(A: " FERROW_SPQR_MATRIX ", *, use_singletons: bool = False, "
+                  FERROW_SPQR_ORDER ", " FERROW_SPQR_TOL ") -> SPQRFactor"),
+          nb::arg("A"), nb::kw_only(),
           nb::arg("use_singletons") = false, nb::arg("order") = nb::none(),
           nb::arg("tol") = nb::none(), spqr_factor_doc);
-    m.def("spqr_solve", &spqr_solve, nb::arg("A"), nb::arg("b"), nb::kw_only(),
+    m.def("spqr_solve", &spqr_solve,
+          nb::sig("def spqr_solve(A: " FERROW_SPQR_MATRIX ", b: " FERROW_SPQR_MATRIX ", *, "
+                  "transpose: bool = False, min2norm: bool = True, rhs_batch_size: int = 100) "
+                  "-> " FERROW_SPQR_DENSE " | csc_array"),
+          nb::arg("A"), nb::arg("b"), nb::kw_only(),
           nb::arg("transpose") = false, nb::arg("min2norm") = true,
           nb::arg("rhs_batch_size") = 100, docs.solve_function.c_str());
     m.def("_adjoint_factor", &adjoint_factor, nb::arg("A"), nb::arg("tol").none() = nb::none(),

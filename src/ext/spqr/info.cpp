@@ -403,6 +403,13 @@ void register_info(nb::module_ &m) {
             for (size_t k = 0; k < NFIELDS; ++k)
                 s->f[k] = std::move(values[k]);
         },
+        nb::sig("def __init__(self, nnzR_upper_bound: int | None = None, nnzH_upper_bound: "
+                "int | None = None, nf: int | None = None, rank_A_estimate: int | None = None, "
+                "n1cols: int | None = None, n1rows: int | None = None, ordering: str | None = "
+                "None, memory: int | None = None, flops_upper_bound: int | None = None, tol: "
+                "float | None = None, norm_E_fro: float | None = None, analyze_time: float | "
+                "None = None, factorize_time: float | None = None, solve_time: float | None = "
+                "None, total_time: float | None = None, flops: int | None = None) -> None"),
         nb::arg("nnzR_upper_bound") = nb::none(), nb::arg("nnzH_upper_bound") = nb::none(),
         nb::arg("nf") = nb::none(), nb::arg("rank_A_estimate") = nb::none(),
         nb::arg("n1cols") = nb::none(), nb::arg("n1rows") = nb::none(),

@@ -3,6 +3,7 @@
 #include "common/threads.hpp"
 #include "spqr/frame.hpp"
 #include "spqr/qr_worker.hpp"
+#include "spqr/signature_types.hpp"
 
 #include <algorithm>
 #include <array>
@@ -504,11 +505,21 @@ void register_qr(nb::module_ &m) {
     obj.SPQRHouseholder.set(house);
 
     // .none(): every argument reaches the checks of its function, None included.
-    m.def("spqr", &spqr_entry, nb::arg("A").none(), nb::kw_only(), nb::arg("mode").none() = "full",
+    m.def("spqr", &spqr_entry,
+          nb::sig("def spqr(A: " FERROW_SPQR_MATRIX ", *, mode: Literal['full', 'economic', 'r', "
+                  "'householder'] = 'full', " FERROW_SPQR_ORDER ", " FERROW_SPQR_TOL ") -> "
+                  "tuple[csc_array, csc_array, " FERROW_SPQR_INDEX " | None] | tuple[csc_array, "
+                  FERROW_SPQR_INDEX " | None] | tuple[SPQRHouseholder, csc_array, "
+                  FERROW_SPQR_INDEX " | None]"),
+          nb::arg("A").none(), nb::kw_only(), nb::arg("mode").none() = "full",
           nb::arg("order").none() = nb::none(), nb::arg("tol").none() = nb::none(), spqr_doc);
     m.def("_qmult", &qmult_entry, nb::arg("method").none(), nb::arg("H").none(),
           nb::arg("tau").none(), nb::arg("v").none(), nb::arg("X").none(), qmult_raw_doc);
-    m.def("spqr_qmult", &spqr_qmult_entry, nb::arg("house").none(), nb::arg("X").none(),
+    m.def("spqr_qmult", &spqr_qmult_entry,
+          nb::sig("def spqr_qmult(house: SPQRHouseholder | tuple[Any, Any, Any], X: "
+                  FERROW_SPQR_MATRIX ", " FERROW_SPQR_METHOD ") -> NDArray[np.float64] | "
+                  "NDArray[np.complex128] | csc_array"),
+          nb::arg("house").none(), nb::arg("X").none(),
           nb::arg("method").none() = "QX", docs.qmult_function.c_str());
 }
 

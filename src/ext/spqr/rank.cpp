@@ -9,6 +9,7 @@
 #include "common/threads.hpp"
 #include "spqr/frame.hpp"
 #include "spqr/qr_worker.hpp"
+#include "spqr/signature_types.hpp"
 
 namespace ferrow::spqr {
 
@@ -254,10 +255,18 @@ raises ``ValueError``.
 }  // namespace
 
 void register_rank(nb::module_ &m) {
-    m.def("spqr_null", &spqr_null_entry, nb::arg("A").none(), nb::kw_only(),
+    m.def("spqr_null", &spqr_null_entry,
+          nb::sig("def spqr_null(A: " FERROW_SPQR_MATRIX ", *, " FERROW_SPQR_TOL
+                  ", explicit: bool = False, return_info: bool = False) -> LinearOperator | "
+                  FERROW_SPQR_DENSE " | tuple[LinearOperator | " FERROW_SPQR_DENSE ", SPQRInfo]"),
+          nb::arg("A").none(), nb::kw_only(),
           nb::arg("tol").none() = nb::none(), nb::arg("explicit").none() = false,
           nb::arg("return_info").none() = false, null_doc);
-    m.def("spqr_pinv", &spqr_pinv_entry, nb::arg("A").none(), nb::arg("b").none(), nb::kw_only(),
+    m.def("spqr_pinv", &spqr_pinv_entry,
+          nb::sig("def spqr_pinv(A: " FERROW_SPQR_MATRIX ", b: " FERROW_SPQR_MATRIX ", *, "
+                  FERROW_SPQR_TOL ", return_info: bool = False) -> " FERROW_SPQR_DENSE
+                  " | csc_array | tuple[" FERROW_SPQR_DENSE " | csc_array, SPQRInfo]"),
+          nb::arg("A").none(), nb::arg("b").none(), nb::kw_only(),
           nb::arg("tol").none() = nb::none(), nb::arg("return_info").none() = false, pinv_doc);
     m.def("_householder_qr", &householder_entry, nb::arg("A").none(),
           nb::arg("tol").none() = nb::none(),
