@@ -404,6 +404,29 @@ nb::object btf_q_permutation_entry(nb::handle q_in) {
 // ---------------------------------------------------------------------------------------
 // Docstrings
 
+// Texts that several docstrings share, joined to them at compile time.
+#define BTF_DOC_SQUARE_A                                                                  \
+    "A : (N, N) array_like or sparse matrix\n"                                            \
+    "    Square matrix; only its pattern is read. Any SciPy sparse format or dense\n"     \
+    "    array-like is accepted (non-CSC input is converted with a\n"                     \
+    "    ``SparseEfficiencyWarning``).\n"
+// The pattern arguments of a raw worker calling btf_<routine>, rows up to `last`.
+#define BTF_DOC_RAW_PATTERN(routine, last)                                                \
+    "Ap : (N+1,) ndarray of int32 or int64\n"                                             \
+    "    Column pointers; their element type selects ``btf_" routine "`` or\n"           \
+    "    ``btf_l_" routine "``.\n"                                                       \
+    "Ai : (nnz,) ndarray\n"                                                               \
+    "    Row indices, of the same type as `Ap`, each in ``0 .. " last "``.\n"
+
+// The start of the docstring of a raw worker of a square matrix.
+#define BTF_DOC_RAW_SQUARE(what, routine)                                                 \
+    "Call the library's " what " on raw arrays.\n\nParameters\n----------\n"               \
+    "N : int\n    Order of the matrix.\n" BTF_DOC_RAW_PATTERN(routine, "N-1")
+// The start of the examples of a function that needs `names` from ferrow.btf.
+#define BTF_DOC_EXAMPLES(names)                                                           \
+    "Examples\n--------\n>>> import numpy as np\n>>> import scipy.sparse as sp\n"           \
+    ">>> from ferrow.btf import " names "\n"
+
 const char *maxtrans_doc = R"(Maximum transversal: match rows to columns through the nonzeros of A.
 
 Finds a matching of as many rows as possible to distinct columns such that every
@@ -463,12 +486,7 @@ each remaining column only gets a row that is still unmatched in its own
 entries. "auto" therefore does not return such a matching: it starts over
 with Pothen-Fan.
 
-Examples
---------
->>> import numpy as np
->>> import scipy.sparse as sp
->>> from ferrow.btf import maxtrans
->>> A = sp.csc_array(np.array([[0., 1., 0.],
+)" BTF_DOC_EXAMPLES("maxtrans") R"(>>> A = sp.csc_array(np.array([[0., 1., 0.],
 ...                            [1., 0., 0.],
 ...                            [0., 1., 1.]]))
 >>> jmatch = maxtrans(A)
@@ -484,12 +502,7 @@ Parameters
 ----------
 M, N : int
     Number of rows and columns.
-Ap : (N+1,) ndarray of int32 or int64
-    Column pointers; their element type selects ``btf_maxtrans`` or
-    ``btf_l_maxtrans``.
-Ai : (nnz,) ndarray
-    Row indices, of the same type as `Ap`, each in ``0 .. M-1``.
-maxwork : float
+)" BTF_DOC_RAW_PATTERN("maxtrans", "M-1") R"(maxwork : float
     Work limit in units of nnz(A); 0 or less means no limit.
 jmatch : (M,) ndarray
     Receives the matching; same type as `Ap`.
@@ -505,11 +518,7 @@ returns the updated `q` such that ``A[p][:, q]`` is block upper triangular.
 
 Parameters
 ----------
-A : (N, N) array_like or sparse matrix
-    Square matrix; only its pattern is read. Any SciPy sparse format or dense
-    array-like is accepted (non-CSC input is converted with a
-    ``SparseEfficiencyWarning``).
-q : (N,) array_like of int, optional
+)" BTF_DOC_SQUARE_A R"(q : (N,) array_like of int, optional
     Column permutation, for example the matching of :func:`maxtrans`. Entries
     may be flagged as ``-j - 2`` for a column j, as :func:`btf` returns them;
     the flags are kept. When `q` already is a contiguous array of the index
@@ -543,12 +552,7 @@ nodes of each block keep their natural order, so a matrix that is one block
 gets the identity permutation. The components are found with Tarjan's
 algorithm (a non-recursive depth-first search).
 
-Examples
---------
->>> import numpy as np
->>> import scipy.sparse as sp
->>> from ferrow.btf import strongcomp
->>> A = sp.csc_array(np.array([[1., 0., 0.],
+)" BTF_DOC_EXAMPLES("strongcomp") R"(>>> A = sp.csc_array(np.array([[1., 0., 0.],
 ...                            [1., 1., 1.],
 ...                            [0., 1., 1.]]))
 >>> p, r = strongcomp(A)
@@ -560,18 +564,7 @@ array([[1., 1., 1.],
        [0., 0., 1.]])
 )";
 
-const char *strongcomp_raw_doc = R"(Call the library's strongly connected components on raw arrays.
-
-Parameters
-----------
-N : int
-    Order of the matrix.
-Ap : (N+1,) ndarray of int32 or int64
-    Column pointers; their element type selects ``btf_strongcomp`` or
-    ``btf_l_strongcomp``.
-Ai : (nnz,) ndarray
-    Row indices, of the same type as `Ap`, each in ``0 .. N-1``.
-q : (N,) ndarray or None
+const char *strongcomp_raw_doc = BTF_DOC_RAW_SQUARE("strongly connected components", "strongcomp") R"(q : (N,) ndarray or None
     Column permutation, updated in place; entries are columns ``0 .. N-1`` or
     flagged columns ``-j - 2``.
 p : (N,) ndarray
@@ -597,11 +590,7 @@ unmatched positions, and finds the strongly connected components
 
 Parameters
 ----------
-A : (N, N) array_like or sparse matrix
-    Square matrix; only its pattern is read. Any SciPy sparse format or dense
-    array-like is accepted (non-CSC input is converted with a
-    ``SparseEfficiencyWarning``).
-method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword only
+)" BTF_DOC_SQUARE_A R"(method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword only
     The matching method, as for :func:`maxtrans`. "library" (the default;
     None means the same) is the library's complete ordering. With the
     others the matching is completed to a column permutation as the library
@@ -642,12 +631,7 @@ of P*A*Q, and j = BTF_UNFLIP(Q[k]) if column j of A is the kth column of P*A*Q.
 If Q[k] < 0, then the (k,k)th entry in P*A*Q is structurally zero." The number
 of nonnegative entries of `q` is the structural rank of `A`.
 
-Examples
---------
->>> import numpy as np
->>> import scipy.sparse as sp
->>> from ferrow.btf import btf, btf_q_permutation
->>> A = sp.csc_array(np.array([[0., 1., 1.],
+)" BTF_DOC_EXAMPLES("btf, btf_q_permutation") R"(>>> A = sp.csc_array(np.array([[0., 1., 1.],
 ...                            [1., 0., 0.],
 ...                            [0., 0., 1.]]))
 >>> p, q, r = btf(A)
@@ -659,18 +643,7 @@ Examples
 (True, True)
 )";
 
-const char *btf_raw_doc = R"(Call the library's block triangular ordering on raw arrays.
-
-Parameters
-----------
-N : int
-    Order of the matrix.
-Ap : (N+1,) ndarray of int32 or int64
-    Column pointers; their element type selects ``btf_order`` or
-    ``btf_l_order``.
-Ai : (nnz,) ndarray
-    Row indices, of the same type as `Ap`, each in ``0 .. N-1``.
-maxwork : float
+const char *btf_raw_doc = BTF_DOC_RAW_SQUARE("block triangular ordering", "order") R"(maxwork : float
     Work limit of the matching in units of nnz(A); 0 or less means no limit.
 p, q : (N,) ndarray
     Receive the row and the flagged column permutation.

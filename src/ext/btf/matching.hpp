@@ -217,41 +217,29 @@ bool pf_phases(int64_t ncol, const I *Cp, const I *Ci, I *cmatch, I *rmatch, I *
                     break;
                 }
                 look[j] = end;
-                // Descend through the first row not entered yet in this phase.
+                // Descend through the first row not entered yet in this phase. A row
+                // entered by another search of this phase is skipped, and taints this one.
+                auto enterable = [&](I i) {
+                    const int64_t t = stamp[i];
+                    if (t == dead || t == me)
+                        return false;
+                    tainted |= t >= phase_start;
+                    return t < phase_start;
+                };
                 I next = none;
                 if (forward) {
-                    for (I q = pos[j]; q < end; ++q) {
-                        const I i = Ci[q];
-                        const int64_t t = stamp[i];
-                        if (t == dead || t == me)
-                            continue;
-                        if (t >= phase_start) {
-                            tainted = true;
-                            continue;
-                        }
-                        pos[j] = q + 1;
-                        next = i;
-                        break;
-                    }
-                    if (next == none)
-                        pos[j] = end;
+                    I q = pos[j];
+                    while (q < end && !enterable(Ci[q]))
+                        ++q;
+                    pos[j] = q < end ? q + 1 : end;
+                    next = q < end ? Ci[q] : none;
                 } else {
                     const I begin = Cp[j];
-                    for (I q = pos[j]; q > begin; --q) {
-                        const I i = Ci[q - 1];
-                        const int64_t t = stamp[i];
-                        if (t == dead || t == me)
-                            continue;
-                        if (t >= phase_start) {
-                            tainted = true;
-                            continue;
-                        }
-                        pos[j] = q - 1;
-                        next = i;
-                        break;
-                    }
-                    if (next == none)
-                        pos[j] = begin;
+                    I q = pos[j];
+                    while (q > begin && !enterable(Ci[q - 1]))
+                        --q;
+                    pos[j] = q > begin ? q - 1 : begin;
+                    next = q > begin ? Ci[q - 1] : none;
                 }
                 if (next == none) {
                     --top;
