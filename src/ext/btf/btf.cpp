@@ -49,10 +49,11 @@ void check_status(const char *what, const btf_work::Result &result) {
 }
 
 // With the thread switch on, a call releases the interpreter lock around the library
-// only when its matrix has at least this many columns plus entries. Below it, the
-// release and the retaking of the lock cost more than the library's work (measured on
-// one core: about 0.1 us uncontended, several us when another thread takes the lock in
-// between, against 0.2 us of library work for a 10-by-10 matrix).
+// only when its matrix has at least this many columns plus entries. Releasing and
+// retaking the lock costs about 0.1 us when no other thread wants it (below the noise of
+// a 2 us call), but gives another thread nothing to do in the 0.1 to 1 us of library
+// work of a smaller matrix, and when another thread does take the lock the caller waits
+// for it to come back; from here on the library's work is a few microseconds and more.
 constexpr int64_t release_min_size = 256;
 
 template <class I> bool releasing(const CscPattern<I> &A) {
