@@ -11,7 +11,7 @@ from conftest import random_csc, with_index_type
 from ferrow.btf import btf, maxtrans, strongcomp
 from ferrow.demos.problems import reducible
 
-METHODS = ["library", "hopcroft-karp", "pothen-fan", "auto"]
+METHODS = ["library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"]
 
 
 def matrices():

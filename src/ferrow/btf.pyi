@@ -5,7 +5,7 @@ from numpy.typing import ArrayLike, NDArray
 
 __all__: list[str]
 
-_Method = Literal["library", "hopcroft-karp", "pothen-fan", "auto"]
+_Method = Literal["library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"]
 
 def maxtrans(A: Any, *, method: _Method | None = ...) -> NDArray[np.integer]: ...
 def _maxtrans(M: int, N: int, Ap: NDArray[np.integer], Ai: NDArray[np.integer], maxwork: float,

@@ -119,6 +119,7 @@ const MethodName method_names[] = {
     {"library", Method::library},
     {"hopcroft-karp", Method::hopcroft_karp},
     {"pothen-fan", Method::pothen_fan},
+    {"push-relabel", Method::push_relabel},
     {"auto", Method::automatic},
 };
 
@@ -132,7 +133,7 @@ Method method_of(nb::handle obj) {
     nb::str shown = nb::repr(obj);
     raise(PyExc_ValueError,
           "Unknown matching method: %s. Must be one of 'library', 'hopcroft-karp', "
-          "'pothen-fan', 'auto'.",
+          "'pothen-fan', 'push-relabel', 'auto'.",
           shown.c_str());
 }
 
@@ -443,7 +444,7 @@ A : (M, N) array_like or sparse matrix
     entries). It may be rectangular. Any SciPy sparse format or dense
     array-like is accepted (non-CSC input is converted with a
     ``SparseEfficiencyWarning``).
-method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword only
+method : {"library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"}, optional, keyword only
     How the matching is found. "library" (the default; None means the
     same): the library's depth-first search, fastest on most matrices but
     O(N nnz(A)) in the worst case, which random structurally singular
@@ -452,10 +453,14 @@ method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword o
     in the worst case. "pothen-fan": Pothen and Fan's phases of depth-first
     searches with lookahead, which retire the columns that can never be
     matched and search from the unmatched rows once few paths remain;
-    O(N nnz(A)) in the worst case but usually the fastest on the hard
-    matrices. "auto": the library with a work limit of nnz(A) / 100 (its
-    greedy pass not counted); when the limit is hit, "pothen-fan" computes
-    the matching instead. Every method returns a maximum matching
+    O(N nnz(A)) in the worst case. "push-relabel": Goldberg and Kennedy's
+    push-relabel with global relabelling, O(N nnz(A)) in the worst case;
+    it follows a long augmenting path step by step where the phased
+    methods sweep the whole matrix once per path, so it is the fastest
+    where many long paths are needed (block triangular matrices with their
+    rows and columns permuted). "auto": the library with a work limit of
+    nnz(A) / 100 (its greedy pass not counted); when the limit is hit,
+    "push-relabel" computes the matching instead. Every method returns a maximum matching
     (the same number of matched rows); which one may differ. "auto" returns
     the library's matching whenever the library finishes within the limit.
 
@@ -485,7 +490,7 @@ With a work limit the library's matching is valid (every pair a stored entry,
 no column used twice) but need not be maximum: once the limit is reached,
 each remaining column only gets a row that is still unmatched in its own
 entries. "auto" therefore does not return such a matching: it starts over
-with Pothen-Fan.
+with push-relabel.
 
 )" BTF_DOC_EXAMPLES("maxtrans") R"(>>> A = sp.csc_array(np.array([[0., 1., 0.],
 ...                            [1., 0., 0.],
@@ -591,7 +596,7 @@ unmatched positions, and finds the strongly connected components
 
 Parameters
 ----------
-)" BTF_DOC_SQUARE_A R"(method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword only
+)" BTF_DOC_SQUARE_A R"(method : {"library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"}, optional, keyword only
     The matching method, as for :func:`maxtrans`. "library" (the default;
     None means the same) is the library's complete ordering. With the
     others the matching is completed to a column permutation as the library

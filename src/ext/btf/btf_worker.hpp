@@ -35,15 +35,16 @@ template <> struct Routines<int64_t> {
 
 // How the maximum matching is found: the library's depth-first search (fast on most
 // matrices, O(N nnz) in the worst case), Hopcroft-Karp (O(sqrt(N) nnz)), Pothen-Fan
-// (phases of depth-first searches, retiring columns that can never be matched), or the
-// library with a work limit, replaced by Pothen-Fan when the limit is hit.
-enum class Method { library, hopcroft_karp, pothen_fan, automatic };
+// (phases of depth-first searches, retiring columns that can never be matched),
+// push-relabel (pushes along shortest paths found by global relabelling), or the library
+// with a work limit, replaced by push-relabel when the limit is hit.
+enum class Method { library, hopcroft_karp, pothen_fan, push_relabel, automatic };
 
 // The work limit of "auto", in units of nnz(A) (the library's greedy pass not counted):
-// past it the library has met a hard matching problem and Pothen-Fan takes over.
+// past it the library has met a hard matching problem and push-relabel takes over.
 // On banded, grid and block triangular matrices with a zero-free diagonal the library
 // does no search work at all; on the hard cases it needs 10 to 100 nnz(A) or more,
-// while Pothen-Fan needs a few nnz(A): a small limit keeps the library's share of a
+// while push-relabel needs a few nnz(A): a small limit keeps the library's share of a
 // hard case below a tenth of the whole.
 constexpr double auto_work_limit = 0.01;
 
@@ -94,8 +95,10 @@ template <class I> Result matching_by(Method method, CscPattern<I> A, I *jmatch)
         return Result{Status::ok, matching::hopcroft_karp<I>(A.nrow, A.ncol, A.p, A.i, jmatch)};
     if (method == Method::pothen_fan)
         return Result{Status::ok, matching::pothen_fan<I>(A.nrow, A.ncol, A.p, A.i, jmatch)};
+    if (method == Method::push_relabel)
+        return Result{Status::ok, matching::push_relabel<I>(A.nrow, A.ncol, A.p, A.i, jmatch)};
     // When the limit is hit the library's matching is valid but need not be maximum:
-    // every column after that point only got its cheap assignment. Pothen-Fan then
+    // every column after that point only got its cheap assignment. Push-relabel then
     // starts afresh: its own greedy start serves it better than the library's partial
     // matching.
     auto work = scratch<I>(5 * A.ncol);
@@ -103,7 +106,7 @@ template <class I> Result matching_by(Method method, CscPattern<I> A, I *jmatch)
     Result r = library_result(Routines<I>::maxtrans((I)A.nrow, (I)A.ncol, mut(A.p), mut(A.i),
                                                     auto_work_limit, &done, jmatch, work.get()));
     if (r.status == Status::ok && done < 0 && r.value < std::min(A.nrow, A.ncol))
-        r.value = matching::pothen_fan<I>(A.nrow, A.ncol, A.p, A.i, jmatch);
+        r.value = matching::push_relabel<I>(A.nrow, A.ncol, A.p, A.i, jmatch);
     return r;
 }
 
