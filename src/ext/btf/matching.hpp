@@ -1,6 +1,7 @@
-// Maximum cardinality matching of the bipartite graph of a sparse matrix by
-// Hopcroft and Karp's algorithm: O(sqrt(M + N) * nnz) in the worst case, against
-// O(N * nnz) for the depth-first augmenting-path search of the BTF library.
+// Maximum cardinality matching of the bipartite graph of a sparse matrix without the
+// library's depth-first search: Hopcroft and Karp's algorithm (O(sqrt(M + N) * nnz) in the
+// worst case), Pothen and Fan's phases of depth-first searches, and push-relabel with
+// global relabelling (both O(N * nnz) in the worst case, like the library's search).
 //
 // A plain worker over typed pointers: the caller has checked the pattern (column
 // pointers start at 0, never decrease, row indices in 0..nrow-1). Rows and columns are
