@@ -25,7 +25,7 @@ from scipy.sparse.csgraph import maximum_bipartite_matching
 from ferrow.demos.problems import laplacian_2d, reducible
 
 SIZES = [10_000, 100_000, 1_000_000]
-METHODS = ["library", "hopcroft-karp", "pothen-fan", "auto"]
+METHODS = ["library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"]
 PER_COL = 5
 
 

@@ -1,5 +1,6 @@
 """The matching methods of maxtrans and btf: the library's search, Hopcroft-Karp,
-Pothen-Fan and "auto" (the library with a work limit, finished by Pothen-Fan)."""
+Pothen-Fan, push-relabel and "auto" (the library with a work limit, finished by
+push-relabel)."""
 
 import numpy as np
 import pytest
@@ -13,8 +14,8 @@ from conftest import is_permutation, with_index_type
 from ferrow.btf import _maxtrans, btf, btf_q_permutation, maxtrans
 from ferrow.demos.problems import laplacian_2d, reducible
 
-METHODS = ["library", "hopcroft-karp", "pothen-fan", "auto"]
-OTHERS = ["hopcroft-karp", "pothen-fan", "auto"]
+METHODS = ["library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"]
+OTHERS = ["hopcroft-karp", "pothen-fan", "push-relabel", "auto"]
 
 
 def random_singular(n, per_col=3, seed=0, m=None):
@@ -171,7 +172,7 @@ def test_unmatched_positions_are_completed_as_the_library_does(itype):
                                                [0, 0, 0, 0],
                                                [0, 0, 0, 1],
                                                [0, 0, 0, 0]], dtype=float)), itype)
-    for method in ["hopcroft-karp", "pothen-fan"]:
+    for method in ["hopcroft-karp", "pothen-fan", "push-relabel"]:
         assert maxtrans(A, method=method).tolist() == [1, -1, 3, -1]
     lib = btf(A)
     for method in OTHERS:
@@ -193,9 +194,10 @@ def test_trivial_shapes(method, itype):
 @pytest.mark.parametrize("fn", [maxtrans, btf])
 def test_method_argument(fn):
     A = sp.csc_array(np.eye(3))
-    for bad in ["Library", "hopcroft_karp", "pothen_fan", "", 1, b"auto"]:
+    for bad in ["Library", "hopcroft_karp", "pothen_fan", "push_relabel", "", 1, b"auto"]:
         with pytest.raises(ValueError, match=r"Unknown matching method: .*\. Must be one of "
-                                             r"'library', 'hopcroft-karp', 'pothen-fan', 'auto'\."):
+                                             r"'library', 'hopcroft-karp', 'pothen-fan', "
+                                             r"'push-relabel', 'auto'\."):
             fn(A, method=bad)
     with pytest.raises(ValueError, match="Unknown matching method"):
         fn(sp.csc_array((0, 0)), method="fast")  # checked before the shape shortcuts

@@ -10,7 +10,7 @@ __all__ = [
     "btf_q_permutation",
 ]
 
-_Method = Literal["library", "hopcroft-karp", "pothen-fan", "auto"]
+_Method = Literal["library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"]
 
 def maxtrans(A: Any, *, method: _Method | None = "library") -> NDArray[np.integer]: ...
 def _maxtrans(M: int, N: int, Ap: NDArray[np.integer], Ai: NDArray[np.integer], maxwork: float,

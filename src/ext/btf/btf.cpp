@@ -1,6 +1,10 @@
 // ferrow.btf: maximum transversal, strongly connected components and block triangular
 // form of sparse matrices (SuiteSparse BTF).
 //
+// The binding layer: it binds the arguments, validates the matrix once, answers trivial
+// shapes, allocates the results and checks every buffer the library will read or write,
+// then runs the worker (btf/btf_worker.hpp) and turns its status into an exception.
+//
 // The BTF routines validate nothing: a column pointer or row index out of range, a column
 // permutation entry outside 0..N-1 or an array that is too short makes them read and write
 // outside their arrays. The underscore workers are callable from Python with raw buffers,
@@ -8,90 +12,82 @@
 // sees it.
 #include <nanobind/nanobind.h>
 
-#include <btf.h>
-
-#include <algorithm>
 #include <cstdint>
 #include <limits>
-#include <memory>
 
-#include "btf/matching.hpp"
+#include "btf/btf_worker.hpp"
 #include "common/buffers.hpp"
+#include "common/csc_input.hpp"
+#include "common/dispatch.hpp"
 #include "common/module_def.hpp"
-#include "common/pyobj.hpp"
 #include "common/pattern.hpp"
+#include "common/pyobj.hpp"
+#include "common/threads.hpp"
 
 namespace nb = nanobind;
 using namespace ferrow;
+using btf_work::Method;
 
 namespace {
 
 Held np_array, np_arange, np_zeros, np_full, np_asarray, np_ascontiguousarray;
-Held validate_csc_input;
+Held np_int32, np_int64;
+Held validate_csc_input;  // published on the module; the calls validate in C++
 
-template <class I> struct BtfTraits;
-template <> struct BtfTraits<int32_t> {
-    static int64_t maxtrans(int32_t m, int32_t n, const int32_t *Ap, const int32_t *Ai,
-                            double maxwork, double *work, int32_t *match, int32_t *W) {
-        return btf_maxtrans(m, n, const_cast<int32_t *>(Ap), const_cast<int32_t *>(Ai), maxwork,
-                            work, match, W);
+// The one place where a worker's status becomes an exception: none of the library's
+// routines documents a failure, and a negative count is reported as one.
+void check_status(const char *what, const btf_work::Result &result) {
+    switch (result.status) {
+        case btf_work::Status::ok:
+            return;
+        case btf_work::Status::out_of_memory:
+            raise(PyExc_MemoryError, "%s: out of memory", what);
+        case btf_work::Status::failed:
+            break;
     }
-    static int64_t strongcomp(int32_t n, const int32_t *Ap, const int32_t *Ai, int32_t *Q,
-                              int32_t *P, int32_t *R, int32_t *W) {
-        return btf_strongcomp(n, const_cast<int32_t *>(Ap), const_cast<int32_t *>(Ai), Q, P, R,
-                              W);
-    }
-    static int64_t order(int32_t n, const int32_t *Ap, const int32_t *Ai, double maxwork,
-                         double *work, int32_t *P, int32_t *Q, int32_t *R, int32_t *nmatch,
-                         int32_t *W) {
-        return btf_order(n, const_cast<int32_t *>(Ap), const_cast<int32_t *>(Ai), maxwork, work,
-                         P, Q, R, nmatch, W);
-    }
-};
-template <> struct BtfTraits<int64_t> {
-    static int64_t maxtrans(int64_t m, int64_t n, const int64_t *Ap, const int64_t *Ai,
-                            double maxwork, double *work, int64_t *match, int64_t *W) {
-        return btf_l_maxtrans(m, n, const_cast<int64_t *>(Ap), const_cast<int64_t *>(Ai),
-                              maxwork, work, match, W);
-    }
-    static int64_t strongcomp(int64_t n, const int64_t *Ap, const int64_t *Ai, int64_t *Q,
-                              int64_t *P, int64_t *R, int64_t *W) {
-        return btf_l_strongcomp(n, const_cast<int64_t *>(Ap), const_cast<int64_t *>(Ai), Q, P,
-                                R, W);
-    }
-    static int64_t order(int64_t n, const int64_t *Ap, const int64_t *Ai, double maxwork,
-                         double *work, int64_t *P, int64_t *Q, int64_t *R, int64_t *nmatch,
-                         int64_t *W) {
-        return btf_l_order(n, const_cast<int64_t *>(Ap), const_cast<int64_t *>(Ai), maxwork,
-                           work, P, Q, R, nmatch, W);
-    }
-};
-
-// The one place where the library's results are read as a status: none of its routines
-// documents a failure, and a negative count is reported as one.
-void check_result(const char *what, int64_t result) {
-    if (result < 0)
-        raise(PyExc_ValueError, "%s failed with error code: %lld", what, (long long)result);
+    raise(PyExc_ValueError, "%s failed with error code: %lld", what, (long long)result.value);
 }
 
-// A matrix dimension: an integer (through __index__), non-negative and representable in
-// the index type of the variant.
-template <class I> int64_t dimension(nb::handle obj, const char *name) {
-    int64_t n = to_index(obj, name);
+// With the thread switch on, a call releases the interpreter lock around the library
+// only when its matrix has at least this many columns plus entries. Releasing and
+// retaking the lock costs about 0.1 us when no other thread wants it (below the noise of
+// a 2 us call), but gives another thread nothing to do in the 0.1 to 1 us of library
+// work of a smaller matrix, and when another thread does take the lock the caller waits
+// for it to come back; from here on the library's work is a few microseconds and more.
+constexpr int64_t release_min_size = 256;
+
+template <class I> bool releasing(const CscPattern<I> &A) {
+    return A.ncol + A.nnz() >= release_min_size && release_gil_enabled();
+}
+
+// A matrix dimension must be representable in the index type of the variant.
+template <class I> void require_fits(int64_t n, const char *name) {
     if (n < 0)
         raise(PyExc_ValueError, "%s must be non-negative, got %lld", name, (long long)n);
     if (n >= (int64_t)std::numeric_limits<I>::max())
         raise(PyExc_ValueError, "%s = %lld is too large for %s indices", name, (long long)n,
               elem_name(elem_of<I>()));
+}
+
+// A dimension given as an argument: an integer (through __index__) that fits.
+template <class I> int64_t dimension(nb::handle obj, const char *name) {
+    const int64_t n = to_index(obj, name);
+    require_fits<I>(n, name);
     return n;
 }
 
-// The pattern of an nrow-by-ncol matrix: Ap holds ncol + 1 pointers that start at 0, never
-// decrease and stay within Ai; every row index lies in 0..nrow-1.
-template <class I> void check_matrix(const Buffer &Ap, const Buffer &Ai, int64_t nrow,
-                                     int64_t ncol) {
+// The dtype of the results: the index type of the validated matrix.
+nb::handle index_dtype(const CscInput &in) {
+    return in.int32() ? np_int32.get() : np_int64.get();
+}
+
+// The pattern of an nrow-by-ncol matrix given as raw buffers: Ap holds ncol + 1 pointers
+// that start at 0, never decrease and stay within Ai; every row index lies in 0..nrow-1.
+template <class I>
+CscPattern<I> checked_pattern(const Buffer &Ap, const Buffer &Ai, int64_t nrow, int64_t ncol) {
     Ap.require_exact_length(ncol + 1, "N + 1 column pointers");
     check_bounds<I>(Ap.data<I>(), ncol, Ai.data<I>(), Ai.size(), nrow);
+    return CscPattern<I>{nrow, ncol, Ap.data<I>(), Ai.data<I>()};
 }
 
 // A column permutation handed to strongcomp: N entries, each a column 0..N-1, or a flagged
@@ -112,27 +108,8 @@ template <class I> void check_qin(const Buffer &q, int64_t N) {
     }
 }
 
-// The library's workspace, allocated per call. Its entries are "not defined on input or
-// output": the library sets every entry before reading it, so it is left uninitialised
-// (zero-filling 5 N entries would cost more than the checks of the call). It always has
-// at least one entry, because strongcomp writes the first one even when N is 0.
-template <class I> class Workspace {
-public:
-    explicit Workspace(int64_t n) : data_(new I[std::max<int64_t>(n, 1)]) {}
-    I *data() { return data_.get(); }
-
-private:
-    std::unique_ptr<I[]> data_;
-};
-
 // ---------------------------------------------------------------------------------------
 // Matching methods
-
-// How the maximum matching is found: the library's depth-first search (fast on most
-// matrices, O(N nnz) in the worst case), Hopcroft-Karp (O(sqrt(N) nnz)), Pothen-Fan
-// (phases of depth-first searches, retiring columns that can never be matched), or the
-// library with a work limit, replaced by Pothen-Fan when the limit is hit.
-enum class Method { library, hopcroft_karp, pothen_fan, automatic };
 
 struct MethodName {
     const char *name;
@@ -142,16 +119,9 @@ const MethodName method_names[] = {
     {"library", Method::library},
     {"hopcroft-karp", Method::hopcroft_karp},
     {"pothen-fan", Method::pothen_fan},
+    {"push-relabel", Method::push_relabel},
     {"auto", Method::automatic},
 };
-
-// The work limit of "auto", in units of nnz(A) (the library's greedy pass not counted):
-// past it the library has met a hard matching problem and Pothen-Fan takes over.
-// On banded, grid and block triangular matrices with a zero-free diagonal the library
-// does no search work at all; on the hard cases it needs 10 to 100 nnz(A) or more,
-// while Pothen-Fan needs a few nnz(A): a small limit keeps the library's share of a
-// hard case below a tenth of the whole.
-constexpr double auto_work_limit = 0.01;
 
 Method method_of(nb::handle obj) {
     if (obj.is_none())
@@ -163,107 +133,33 @@ Method method_of(nb::handle obj) {
     nb::str shown = nb::repr(obj);
     raise(PyExc_ValueError,
           "Unknown matching method: %s. Must be one of 'library', 'hopcroft-karp', "
-          "'pothen-fan', 'auto'.",
+          "'pothen-fan', 'push-relabel', 'auto'.",
           shown.c_str());
 }
 
-// Fills jmatch (M entries) with a maximum matching of the checked M-by-N pattern by a
-// method other than the library's plain call; returns the number of matched rows.
-template <class I>
-int64_t match_by(Method method, int64_t M, int64_t N, const I *Ap, const I *Ai, I *jmatch) {
-    if (method == Method::hopcroft_karp)
-        return matching::hopcroft_karp<I>(M, N, Ap, Ai, jmatch);
-    if (method == Method::pothen_fan)
-        return matching::pothen_fan<I>(M, N, Ap, Ai, jmatch);
-    // When the limit is hit the library's matching is valid but need not be maximum:
-    // every column after that point only got its cheap assignment. Pothen-Fan then
-    // starts afresh: its own greedy start serves it better than the library's partial
-    // matching.
-    Workspace<I> work(5 * N);
-    double done = 0.0;
-    int64_t nmatch = BtfTraits<I>::maxtrans((I)M, (I)N, Ap, Ai, auto_work_limit, &done, jmatch,
-                                            work.data());
-    check_result("BTF maxtrans", nmatch);
-    if (done < 0 && nmatch < std::min(M, N))
-        nmatch = matching::pothen_fan<I>(M, N, Ap, Ai, jmatch);
-    return nmatch;
-}
-
 // ---------------------------------------------------------------------------------------
-// Maximum transversal
+// The three library calls on checked views: each checks its outputs against the matrix
+// and the inputs, runs the worker (without the interpreter lock when the switch says so)
+// and translates its status. Ap and Ai are the buffers of A's arrays.
 
 template <class I>
-void maxtrans_worker(int64_t M, int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, double maxwork,
-                     nb::handle jmatch_obj, Method method = Method::library) {
-    constexpr Elem E = elem_of<I>();
-    Buffer Ap, Ai, jmatch;
-    Ap.acquire(Ap_obj, "Ap", false, E);
-    Ai.acquire(Ai_obj, "Ai", false, E);
-    jmatch.acquire(jmatch_obj, "jmatch", true, E);
-    jmatch.require_exact_length(M, "one per row");
+void maxtrans_call(const Buffer &Ap, const Buffer &Ai, const CscPattern<I> &A, double maxwork,
+                   Method method, const Buffer &jmatch) {
+    jmatch.require_exact_length(A.nrow, "one per row");
     require_disjoint(jmatch, {&Ap, &Ai});
-    check_matrix<I>(Ap, Ai, M, N);
-    if (method != Method::library) {
-        match_by<I>(method, M, N, Ap.data<I>(), Ai.data<I>(), jmatch.data<I>());
-        return;
+    btf_work::Result result;
+    {
+        LibraryCall scope(releasing(A));
+        result = btf_work::maxtrans<I>(A, maxwork, method, jmatch.data<I>());
     }
-
-    Workspace<I> work(5 * N);
-    double done = 0.0;
-    int64_t result = BtfTraits<I>::maxtrans((I)M, (I)N, Ap.data<I>(), Ai.data<I>(), maxwork,
-                                            &done, jmatch.data<I>(), work.data());
-    check_result("BTF maxtrans", result);
+    check_status("BTF maxtrans", result);
 }
 
-void maxtrans_dispatch(nb::handle M_obj, nb::handle N_obj, nb::handle Ap, nb::handle Ai,
-                       nb::handle maxwork_obj, nb::handle jmatch, Method method) {
-    if (index_variant(Ap) == Elem::i32) {
-        int64_t M = dimension<int32_t>(M_obj, "M"), N = dimension<int32_t>(N_obj, "N");
-        maxtrans_worker<int32_t>(M, N, Ap, Ai, to_double(maxwork_obj), jmatch, method);
-    } else {
-        int64_t M = dimension<int64_t>(M_obj, "M"), N = dimension<int64_t>(N_obj, "N");
-        maxtrans_worker<int64_t>(M, N, Ap, Ai, to_double(maxwork_obj), jmatch, method);
-    }
-}
-
-void maxtrans_raw(nb::handle M_obj, nb::handle N_obj, nb::handle Ap, nb::handle Ai,
-                  nb::handle maxwork_obj, nb::handle jmatch) {
-    maxtrans_dispatch(M_obj, N_obj, Ap, Ai, maxwork_obj, jmatch, Method::library);
-}
-
-nb::object maxtrans_entry(nb::handle A_in, nb::handle method_obj) {
-    const Method method = method_of(method_obj);
-    nb::tuple validated = nb::borrow<nb::tuple>(validate_csc_input(A_in));
-    nb::object A = validated[0];
-    nb::object itype = validated[2];
-    nb::object shape = A.attr("shape");
-    int64_t M = to_index(shape[0], "M"), N = to_index(shape[1], "N");
-    if (M == 0 || N == 0)
-        return np_array(nb::list(), nb::arg("dtype") = itype);
-    if (to_index(A.attr("nnz"), "nnz") == 0)
-        return np_full(M, -1, nb::arg("dtype") = itype);
-
-    nb::object jmatch = np_zeros(M, nb::arg("dtype") = itype);
-    maxtrans_dispatch(nb::int_(M), nb::int_(N), A.attr("indptr"), A.attr("indices"),
-                      nb::float_(0.0), jmatch, method);
-    return jmatch;
-}
-
-// ---------------------------------------------------------------------------------------
-// Strongly connected components
-
+// q is held only when a column permutation is given. Returns the number of blocks.
 template <class I>
-int64_t strongcomp_worker(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle q_obj,
-                          nb::handle p_obj, nb::handle r_obj) {
-    constexpr Elem E = elem_of<I>();
-    Buffer Ap, Ai, q, p, r;
-    Ap.acquire(Ap_obj, "Ap", false, E);
-    Ai.acquire(Ai_obj, "Ai", false, E);
-    const bool has_q = !q_obj.is_none();
-    if (has_q)
-        q.acquire(q_obj, "q", true, E);
-    p.acquire(p_obj, "p", true, E);
-    r.acquire(r_obj, "r", true, E);
+int64_t strongcomp_call(const Buffer &Ap, const Buffer &Ai, const CscPattern<I> &A, bool has_q,
+                        const Buffer &q, const Buffer &p, const Buffer &r) {
+    const int64_t N = A.ncol;
     if (has_q && q.size() != N)
         raise(PyExc_ValueError, "qin must have the same lengthas the number of columns in A.");
     p.require_exact_length(N, "one per row");
@@ -272,32 +168,87 @@ int64_t strongcomp_worker(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, nb::h
     require_disjoint(p, {&Ap, &Ai, &q, &r});
     require_disjoint(r, {&Ap, &Ai, &q});
     require_disjoint(q, {&Ap, &Ai});
-    check_matrix<I>(Ap, Ai, N, N);
     if (has_q)
         check_qin<I>(q, N);
-
-    Workspace<I> work(4 * N);
-    int64_t nblocks = BtfTraits<I>::strongcomp((I)N, Ap.data<I>(), Ai.data<I>(),
-                                               has_q ? q.data<I>() : nullptr, p.data<I>(),
-                                               r.data<I>(), work.data());
-    check_result("BTF strongcomp", nblocks);
-    return nblocks;
+    btf_work::Result result;
+    {
+        LibraryCall scope(releasing(A));
+        result = btf_work::strongcomp<I>(A, has_q ? q.data<I>() : nullptr, p.data<I>(),
+                                         r.data<I>());
+    }
+    check_status("BTF strongcomp", result);
+    return result.value;
 }
 
-int64_t strongcomp_raw(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle q,
-                       nb::handle p, nb::handle r) {
-    if (index_variant(Ap) == Elem::i32)
-        return strongcomp_worker<int32_t>(dimension<int32_t>(N_obj, "N"), Ap, Ai, q, p, r);
-    return strongcomp_worker<int64_t>(dimension<int64_t>(N_obj, "N"), Ap, Ai, q, p, r);
+template <class I>
+void btf_call(const Buffer &Ap, const Buffer &Ai, const CscPattern<I> &A, double maxwork,
+              Method method, const Buffer &p, const Buffer &q, const Buffer &r) {
+    const int64_t N = A.ncol;
+    p.require_exact_length(N, "one per row");
+    q.require_exact_length(N, "one per column");
+    r.require_exact_length(N + 1, "N + 1 block boundaries");
+    require_disjoint(p, {&Ap, &Ai, &q, &r});
+    require_disjoint(q, {&Ap, &Ai, &r});
+    require_disjoint(r, {&Ap, &Ai});
+    btf_work::Result result;
+    {
+        LibraryCall scope(releasing(A));
+        result = btf_work::block_triangular<I>(A, maxwork, method, p.data<I>(), q.data<I>(),
+                                               r.data<I>());
+    }
+    check_status("BTF", result);
 }
+
+// ---------------------------------------------------------------------------------------
+// Maximum transversal
+
+nb::object maxtrans_entry(nb::handle A_in, nb::handle method_obj) {
+    const Method method = method_of(method_obj);
+    CscInput in;
+    validate_csc(A_in, false, in, false);
+    const nb::handle itype = index_dtype(in);
+    if (in.nrow == 0 || in.ncol == 0)
+        return np_array(nb::list(), nb::arg("dtype") = itype);
+    if (in.nnz() == 0)
+        return np_full(in.nrow, -1, nb::arg("dtype") = itype);
+
+    nb::object jmatch = np_zeros(in.nrow, nb::arg("dtype") = itype);
+    Buffer out;
+    out.acquire(jmatch, "jmatch", true);
+    dispatch_index(in.index(), [&](auto tag) {
+        using I = decltype(tag);
+        const CscPattern<I> A = in.pattern<I>();
+        require_fits<I>(A.nrow, "M");
+        require_fits<I>(A.ncol, "N");
+        maxtrans_call<I>(in.p, in.i, A, 0.0, method, out);
+    });
+    return jmatch;
+}
+
+void maxtrans_raw(nb::handle M_obj, nb::handle N_obj, nb::handle Ap_obj, nb::handle Ai_obj,
+                  nb::handle maxwork_obj, nb::handle jmatch_obj) {
+    dispatch_index(index_variant(Ap_obj), [&](auto tag) {
+        using I = decltype(tag);
+        constexpr Elem E = elem_of<I>();
+        const int64_t M = dimension<I>(M_obj, "M"), N = dimension<I>(N_obj, "N");
+        const double maxwork = to_double(maxwork_obj);
+        Buffer Ap, Ai, jmatch;
+        Ap.acquire(Ap_obj, "Ap", false, E);
+        Ai.acquire(Ai_obj, "Ai", false, E);
+        jmatch.acquire(jmatch_obj, "jmatch", true, E);
+        maxtrans_call<I>(Ap, Ai, checked_pattern<I>(Ap, Ai, M, N), maxwork, Method::library,
+                         jmatch);
+    });
+}
+
+// ---------------------------------------------------------------------------------------
+// Strongly connected components
 
 nb::object strongcomp_entry(nb::handle A_in, nb::handle q_in) {
-    nb::dict kw;
-    kw["require_square"] = true;
-    nb::tuple validated = nb::borrow<nb::tuple>(validate_csc_input.get()(A_in, **kw));
-    nb::object A = validated[0];
-    nb::object itype = validated[2];
-    int64_t N = to_index(A.attr("shape")[0], "N");
+    CscInput in;
+    validate_csc(A_in, true, in, false);
+    const nb::handle itype = index_dtype(in);
+    const int64_t N = in.ncol;
     const bool has_q = !q_in.is_none();
     if (N == 0) {
         nb::object p = np_array(nb::list(), nb::arg("dtype") = itype);
@@ -310,7 +261,7 @@ nb::object strongcomp_entry(nb::handle A_in, nb::handle q_in) {
     if (has_q)
         q = convert_integer_vector(np_ascontiguousarray, q_in, itype,
                                    "qin must be an integer array.");
-    if (to_index(A.attr("nnz"), "nnz") == 0) {
+    if (in.nnz() == 0) {
         // No edges: every node is a component of its own, in the natural order, and the
         // column permutation stays as given (it is still checked like any other).
         nb::object p = np_arange(N, nb::arg("dtype") = itype);
@@ -319,94 +270,61 @@ nb::object strongcomp_entry(nb::handle A_in, nb::handle q_in) {
             return nb::make_tuple(p, r);
         Buffer qb;
         qb.acquire(q, "q", false);
-        if (qb.elem() == Elem::i32)
-            check_qin<int32_t>(qb, N);
-        else
-            check_qin<int64_t>(qb, N);
+        dispatch_index(qb.elem(), [&](auto tag) { check_qin<decltype(tag)>(qb, N); });
         return nb::make_tuple(p, q, r);
     }
 
     nb::object p = np_zeros(N, nb::arg("dtype") = itype);
     nb::object r = np_zeros(N + 1, nb::arg("dtype") = itype);
-    int64_t nblocks = strongcomp_raw(nb::int_(N), A.attr("indptr"), A.attr("indices"), q, p, r);
+    const int64_t nblocks = dispatch_index(in.index(), [&](auto tag) {
+        using I = decltype(tag);
+        constexpr Elem E = elem_of<I>();
+        require_fits<I>(N, "N");
+        Buffer qb, pb, rb;
+        if (has_q)
+            qb.acquire(q, "q", true, E);
+        pb.acquire(p, "p", true, E);
+        rb.acquire(r, "r", true, E);
+        return strongcomp_call<I>(in.p, in.i, in.pattern<I>(), has_q, qb, pb, rb);
+    });
     r = np_asarray(r[nb::slice(nb::int_(0), nb::int_(nblocks + 1), nb::none())]);
     if (has_q)
         return nb::make_tuple(p, q, r);
     return nb::make_tuple(p, r);
 }
 
+int64_t strongcomp_raw(nb::handle N_obj, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle q_obj,
+                       nb::handle p_obj, nb::handle r_obj) {
+    return dispatch_index(index_variant(Ap_obj), [&](auto tag) {
+        using I = decltype(tag);
+        constexpr Elem E = elem_of<I>();
+        const int64_t N = dimension<I>(N_obj, "N");
+        Buffer Ap, Ai, q, p, r;
+        Ap.acquire(Ap_obj, "Ap", false, E);
+        Ai.acquire(Ai_obj, "Ai", false, E);
+        const bool has_q = !q_obj.is_none();
+        if (has_q)
+            q.acquire(q_obj, "q", true, E);
+        p.acquire(p_obj, "p", true, E);
+        r.acquire(r_obj, "r", true, E);
+        return strongcomp_call<I>(Ap, Ai, checked_pattern<I>(Ap, Ai, N, N), has_q, q, p, r);
+    });
+}
+
 // ---------------------------------------------------------------------------------------
 // Block triangular form
 
-template <class I>
-void btf_worker(int64_t N, nb::handle Ap_obj, nb::handle Ai_obj, double maxwork,
-                nb::handle p_obj, nb::handle q_obj, nb::handle r_obj,
-                Method method = Method::library) {
-    constexpr Elem E = elem_of<I>();
-    Buffer Ap, Ai, p, q, r;
-    Ap.acquire(Ap_obj, "Ap", false, E);
-    Ai.acquire(Ai_obj, "Ai", false, E);
-    p.acquire(p_obj, "p", true, E);
-    q.acquire(q_obj, "q", true, E);
-    r.acquire(r_obj, "r", true, E);
-    p.require_exact_length(N, "one per row");
-    q.require_exact_length(N, "one per column");
-    r.require_exact_length(N + 1, "N + 1 block boundaries");
-    require_disjoint(p, {&Ap, &Ai, &q, &r});
-    require_disjoint(q, {&Ap, &Ai, &r});
-    require_disjoint(r, {&Ap, &Ai});
-    check_matrix<I>(Ap, Ai, N, N);
-    if (method != Method::library) {
-        // The library's ordering with another matching: complete it to a flagged column
-        // permutation as the library does, then order the strong components of A[:, q].
-        int64_t nmatch = match_by<I>(method, N, N, Ap.data<I>(), Ai.data<I>(), q.data<I>());
-        Workspace<I> work(4 * N);
-        matching::complete_permutation<I>(N, q.data<I>(), nmatch, work.data());
-        check_result("BTF", BtfTraits<I>::strongcomp((I)N, Ap.data<I>(), Ai.data<I>(),
-                                                     q.data<I>(), p.data<I>(), r.data<I>(),
-                                                     work.data()));
-        return;
-    }
-
-    Workspace<I> work(5 * N);
-    double done = 0.0;
-    I nmatch = 0;
-    int64_t nblocks = BtfTraits<I>::order((I)N, Ap.data<I>(), Ai.data<I>(), maxwork, &done,
-                                          p.data<I>(), q.data<I>(), r.data<I>(), &nmatch,
-                                          work.data());
-    check_result("BTF", nblocks);
-}
-
-void btf_dispatch(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle maxwork_obj,
-                  nb::handle p, nb::handle q, nb::handle r, Method method) {
-    if (index_variant(Ap) == Elem::i32)
-        btf_worker<int32_t>(dimension<int32_t>(N_obj, "N"), Ap, Ai, to_double(maxwork_obj), p, q,
-                            r, method);
-    else
-        btf_worker<int64_t>(dimension<int64_t>(N_obj, "N"), Ap, Ai, to_double(maxwork_obj), p, q,
-                            r, method);
-}
-
-void btf_raw(nb::handle N_obj, nb::handle Ap, nb::handle Ai, nb::handle maxwork_obj,
-             nb::handle p, nb::handle q, nb::handle r) {
-    btf_dispatch(N_obj, Ap, Ai, maxwork_obj, p, q, r, Method::library);
-}
-
 nb::object btf_entry(nb::handle A_in, nb::handle method_obj) {
     const Method method = method_of(method_obj);
-    nb::dict kw;
-    kw["require_square"] = true;
-    nb::tuple validated = nb::borrow<nb::tuple>(validate_csc_input.get()(A_in, **kw));
-    nb::object A = validated[0];
-    nb::object itype = validated[2];
-    nb::object shape = A.attr("shape");
-    int64_t N = to_index(shape[0], "N");
-    (void)to_index(shape[1], "N");
+    CscInput in;
+    validate_csc(A_in, true, in, false);
+    const nb::handle itype = index_dtype(in);
+    const int64_t N = in.ncol;
     if (N == 0)
         return nb::make_tuple(np_array(nb::list(), nb::arg("dtype") = itype),
                               np_array(nb::list(), nb::arg("dtype") = itype),
                               np_zeros(1, nb::arg("dtype") = itype));
-    if (to_index(A.attr("nnz"), "nnz") == 0) {
+    if (in.nnz() == 0) {
         // Every position unmatched (column k flagged at position k), N blocks of one.
         nb::object k = np_arange(N, nb::arg("dtype") = itype);
         return nb::make_tuple(k, -k - nb::int_(2), np_arange(N + 1, nb::arg("dtype") = itype));
@@ -415,9 +333,34 @@ nb::object btf_entry(nb::handle A_in, nb::handle method_obj) {
     nb::object p = np_zeros(N, nb::arg("dtype") = itype);
     nb::object q = np_zeros(N, nb::arg("dtype") = itype);
     nb::object r = np_zeros(N + 1, nb::arg("dtype") = itype);
-    btf_dispatch(nb::int_(N), A.attr("indptr"), A.attr("indices"), nb::float_(0.0), p, q, r,
-                 method);
+    dispatch_index(in.index(), [&](auto tag) {
+        using I = decltype(tag);
+        constexpr Elem E = elem_of<I>();
+        require_fits<I>(N, "N");
+        Buffer pb, qb, rb;
+        pb.acquire(p, "p", true, E);
+        qb.acquire(q, "q", true, E);
+        rb.acquire(r, "r", true, E);
+        btf_call<I>(in.p, in.i, in.pattern<I>(), 0.0, method, pb, qb, rb);
+    });
     return nb::make_tuple(p, q, r);
+}
+
+void btf_raw(nb::handle N_obj, nb::handle Ap_obj, nb::handle Ai_obj, nb::handle maxwork_obj,
+             nb::handle p_obj, nb::handle q_obj, nb::handle r_obj) {
+    dispatch_index(index_variant(Ap_obj), [&](auto tag) {
+        using I = decltype(tag);
+        constexpr Elem E = elem_of<I>();
+        const int64_t N = dimension<I>(N_obj, "N");
+        const double maxwork = to_double(maxwork_obj);
+        Buffer Ap, Ai, p, q, r;
+        Ap.acquire(Ap_obj, "Ap", false, E);
+        Ai.acquire(Ai_obj, "Ai", false, E);
+        p.acquire(p_obj, "p", true, E);
+        q.acquire(q_obj, "q", true, E);
+        r.acquire(r_obj, "r", true, E);
+        btf_call<I>(Ap, Ai, checked_pattern<I>(Ap, Ai, N, N), maxwork, Method::library, p, q, r);
+    });
 }
 
 // Unflags a column permutation in place: every negative entry x becomes -x - 2.
@@ -463,6 +406,29 @@ nb::object btf_q_permutation_entry(nb::handle q_in) {
 // ---------------------------------------------------------------------------------------
 // Docstrings
 
+// Texts that several docstrings share, joined to them at compile time.
+#define BTF_DOC_SQUARE_A                                                                  \
+    "A : (N, N) array_like or sparse matrix\n"                                            \
+    "    Square matrix; only its pattern is read. Any SciPy sparse format or dense\n"     \
+    "    array-like is accepted (non-CSC input is converted with a\n"                     \
+    "    ``SparseEfficiencyWarning``).\n"
+// The pattern arguments of a raw worker calling btf_<routine>, rows up to `last`.
+#define BTF_DOC_RAW_PATTERN(routine, last)                                                \
+    "Ap : (N+1,) ndarray of int32 or int64\n"                                             \
+    "    Column pointers; their element type selects ``btf_" routine "`` or\n"           \
+    "    ``btf_l_" routine "``.\n"                                                       \
+    "Ai : (nnz,) ndarray\n"                                                               \
+    "    Row indices, of the same type as `Ap`, each in ``0 .. " last "``.\n"
+
+// The start of the docstring of a raw worker of a square matrix.
+#define BTF_DOC_RAW_SQUARE(what, routine)                                                 \
+    "Call the library's " what " on raw arrays.\n\nParameters\n----------\n"               \
+    "N : int\n    Order of the matrix.\n" BTF_DOC_RAW_PATTERN(routine, "N-1")
+// The start of the examples of a function that needs `names` from ferrow.btf.
+#define BTF_DOC_EXAMPLES(names)                                                           \
+    "Examples\n--------\n>>> import numpy as np\n>>> import scipy.sparse as sp\n"           \
+    ">>> from ferrow.btf import " names "\n"
+
 const char *maxtrans_doc = R"(Maximum transversal: match rows to columns through the nonzeros of A.
 
 Finds a matching of as many rows as possible to distinct columns such that every
@@ -478,7 +444,7 @@ A : (M, N) array_like or sparse matrix
     entries). It may be rectangular. Any SciPy sparse format or dense
     array-like is accepted (non-CSC input is converted with a
     ``SparseEfficiencyWarning``).
-method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword only
+method : {"library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"}, optional, keyword only
     How the matching is found. "library" (the default; None means the
     same): the library's depth-first search, fastest on most matrices but
     O(N nnz(A)) in the worst case, which random structurally singular
@@ -487,10 +453,14 @@ method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword o
     in the worst case. "pothen-fan": Pothen and Fan's phases of depth-first
     searches with lookahead, which retire the columns that can never be
     matched and search from the unmatched rows once few paths remain;
-    O(N nnz(A)) in the worst case but usually the fastest on the hard
-    matrices. "auto": the library with a work limit of nnz(A) / 100 (its
-    greedy pass not counted); when the limit is hit, "pothen-fan" computes
-    the matching instead. Every method returns a maximum matching
+    O(N nnz(A)) in the worst case. "push-relabel": Goldberg and Kennedy's
+    push-relabel with global relabelling, O(N nnz(A)) in the worst case;
+    it follows a long augmenting path step by step where the phased
+    methods sweep the whole matrix once per path, so it is the fastest
+    where many long paths are needed (block triangular matrices with their
+    rows and columns permuted). "auto": the library with a work limit of
+    nnz(A) / 100 (its greedy pass not counted); when the limit is hit,
+    "push-relabel" computes the matching instead. Every method returns a maximum matching
     (the same number of matched rows); which one may differ. "auto" returns
     the library's matching whenever the library finishes within the limit.
 
@@ -520,14 +490,9 @@ With a work limit the library's matching is valid (every pair a stored entry,
 no column used twice) but need not be maximum: once the limit is reached,
 each remaining column only gets a row that is still unmatched in its own
 entries. "auto" therefore does not return such a matching: it starts over
-with Pothen-Fan.
+with push-relabel.
 
-Examples
---------
->>> import numpy as np
->>> import scipy.sparse as sp
->>> from ferrow.btf import maxtrans
->>> A = sp.csc_array(np.array([[0., 1., 0.],
+)" BTF_DOC_EXAMPLES("maxtrans") R"(>>> A = sp.csc_array(np.array([[0., 1., 0.],
 ...                            [1., 0., 0.],
 ...                            [0., 1., 1.]]))
 >>> jmatch = maxtrans(A)
@@ -543,12 +508,7 @@ Parameters
 ----------
 M, N : int
     Number of rows and columns.
-Ap : (N+1,) ndarray of int32 or int64
-    Column pointers; their element type selects ``btf_maxtrans`` or
-    ``btf_l_maxtrans``.
-Ai : (nnz,) ndarray
-    Row indices, of the same type as `Ap`, each in ``0 .. M-1``.
-maxwork : float
+)" BTF_DOC_RAW_PATTERN("maxtrans", "M-1") R"(maxwork : float
     Work limit in units of nnz(A); 0 or less means no limit.
 jmatch : (M,) ndarray
     Receives the matching; same type as `Ap`.
@@ -564,11 +524,7 @@ returns the updated `q` such that ``A[p][:, q]`` is block upper triangular.
 
 Parameters
 ----------
-A : (N, N) array_like or sparse matrix
-    Square matrix; only its pattern is read. Any SciPy sparse format or dense
-    array-like is accepted (non-CSC input is converted with a
-    ``SparseEfficiencyWarning``).
-q : (N,) array_like of int, optional
+)" BTF_DOC_SQUARE_A R"(q : (N,) array_like of int, optional
     Column permutation, for example the matching of :func:`maxtrans`. Entries
     may be flagged as ``-j - 2`` for a column j, as :func:`btf` returns them;
     the flags are kept. When `q` already is a contiguous array of the index
@@ -602,12 +558,7 @@ nodes of each block keep their natural order, so a matrix that is one block
 gets the identity permutation. The components are found with Tarjan's
 algorithm (a non-recursive depth-first search).
 
-Examples
---------
->>> import numpy as np
->>> import scipy.sparse as sp
->>> from ferrow.btf import strongcomp
->>> A = sp.csc_array(np.array([[1., 0., 0.],
+)" BTF_DOC_EXAMPLES("strongcomp") R"(>>> A = sp.csc_array(np.array([[1., 0., 0.],
 ...                            [1., 1., 1.],
 ...                            [0., 1., 1.]]))
 >>> p, r = strongcomp(A)
@@ -619,18 +570,7 @@ array([[1., 1., 1.],
        [0., 0., 1.]])
 )";
 
-const char *strongcomp_raw_doc = R"(Call the library's strongly connected components on raw arrays.
-
-Parameters
-----------
-N : int
-    Order of the matrix.
-Ap : (N+1,) ndarray of int32 or int64
-    Column pointers; their element type selects ``btf_strongcomp`` or
-    ``btf_l_strongcomp``.
-Ai : (nnz,) ndarray
-    Row indices, of the same type as `Ap`, each in ``0 .. N-1``.
-q : (N,) ndarray or None
+const char *strongcomp_raw_doc = BTF_DOC_RAW_SQUARE("strongly connected components", "strongcomp") R"(q : (N,) ndarray or None
     Column permutation, updated in place; entries are columns ``0 .. N-1`` or
     flagged columns ``-j - 2``.
 p : (N,) ndarray
@@ -656,11 +596,7 @@ unmatched positions, and finds the strongly connected components
 
 Parameters
 ----------
-A : (N, N) array_like or sparse matrix
-    Square matrix; only its pattern is read. Any SciPy sparse format or dense
-    array-like is accepted (non-CSC input is converted with a
-    ``SparseEfficiencyWarning``).
-method : {"library", "hopcroft-karp", "pothen-fan", "auto"}, optional, keyword only
+)" BTF_DOC_SQUARE_A R"(method : {"library", "hopcroft-karp", "pothen-fan", "push-relabel", "auto"}, optional, keyword only
     The matching method, as for :func:`maxtrans`. "library" (the default;
     None means the same) is the library's complete ordering. With the
     others the matching is completed to a column permutation as the library
@@ -701,12 +637,7 @@ of P*A*Q, and j = BTF_UNFLIP(Q[k]) if column j of A is the kth column of P*A*Q.
 If Q[k] < 0, then the (k,k)th entry in P*A*Q is structurally zero." The number
 of nonnegative entries of `q` is the structural rank of `A`.
 
-Examples
---------
->>> import numpy as np
->>> import scipy.sparse as sp
->>> from ferrow.btf import btf, btf_q_permutation
->>> A = sp.csc_array(np.array([[0., 1., 1.],
+)" BTF_DOC_EXAMPLES("btf, btf_q_permutation") R"(>>> A = sp.csc_array(np.array([[0., 1., 1.],
 ...                            [1., 0., 0.],
 ...                            [0., 0., 1.]]))
 >>> p, q, r = btf(A)
@@ -718,18 +649,7 @@ Examples
 (True, True)
 )";
 
-const char *btf_raw_doc = R"(Call the library's block triangular ordering on raw arrays.
-
-Parameters
-----------
-N : int
-    Order of the matrix.
-Ap : (N+1,) ndarray of int32 or int64
-    Column pointers; their element type selects ``btf_order`` or
-    ``btf_l_order``.
-Ai : (nnz,) ndarray
-    Row indices, of the same type as `Ap`, each in ``0 .. N-1``.
-maxwork : float
+const char *btf_raw_doc = BTF_DOC_RAW_SQUARE("block triangular ordering", "order") R"(maxwork : float
     Work limit of the matching in units of nnz(A); 0 or less means no limit.
 p, q : (N,) ndarray
     Receive the row and the flagged column permutation.
@@ -784,8 +704,11 @@ FERROW_MODULE(btf, m) {
                        {&np_zeros, "zeros"},
                        {&np_full, "full"},
                        {&np_asarray, "asarray"},
-                       {&np_ascontiguousarray, "ascontiguousarray"}},
+                       {&np_ascontiguousarray, "ascontiguousarray"},
+                       {&np_int32, "int32"},
+                       {&np_int64, "int64"}},
                       false, validate_csc_input, all, 4);
+    bind_thread_switch();
 
     // Every argument accepts None, so that None meets the module's own checks.
     // The signatures users' tools show (help(), inspect.signature), as in the stub.

@@ -1,6 +1,7 @@
-// Maximum cardinality matching of the bipartite graph of a sparse matrix by
-// Hopcroft and Karp's algorithm: O(sqrt(M + N) * nnz) in the worst case, against
-// O(N * nnz) for the depth-first augmenting-path search of the BTF library.
+// Maximum cardinality matching of the bipartite graph of a sparse matrix without the
+// library's depth-first search: Hopcroft and Karp's algorithm (O(sqrt(M + N) * nnz) in the
+// worst case), Pothen and Fan's phases of depth-first searches, and push-relabel with
+// global relabelling (both O(N * nnz) in the worst case, like the library's search).
 //
 // A plain worker over typed pointers: the caller has checked the pattern (column
 // pointers start at 0, never decrease, row indices in 0..nrow-1). Rows and columns are
@@ -13,6 +14,24 @@
 #include <memory>
 
 namespace ferrow::matching {
+
+// The pattern by rows: rp[0 .. nrow] pointers, rj[0 .. nnz-1] the columns of each row in
+// increasing order (a column index once per entry).
+template <class I>
+void row_pattern(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *rp, I *rj) {
+    for (int64_t i = 0; i <= nrow; ++i)
+        rp[i] = 0;
+    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
+        ++rp[Ai[p] + 1];
+    for (int64_t i = 0; i < nrow; ++i)
+        rp[i + 1] += rp[i];
+    for (int64_t j = 0; j < ncol; ++j)
+        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p)
+            rj[rp[Ai[p]]++] = (I)j;
+    for (int64_t i = nrow; i > 0; --i)
+        rp[i] = rp[i - 1];
+    rp[0] = 0;
+}
 
 // Greedy start of both matchings: each column takes, of its unmatched rows, the one with
 // the fewest entries (rows with few entries are the scarce ones). jmatch and imatch hold
@@ -217,41 +236,29 @@ bool pf_phases(int64_t ncol, const I *Cp, const I *Ci, I *cmatch, I *rmatch, I *
                     break;
                 }
                 look[j] = end;
-                // Descend through the first row not entered yet in this phase.
+                // Descend through the first row not entered yet in this phase. A row
+                // entered by another search of this phase is skipped, and taints this one.
+                auto enterable = [&](I i) {
+                    const int64_t t = stamp[i];
+                    if (t == dead || t == me)
+                        return false;
+                    tainted |= t >= phase_start;
+                    return t < phase_start;
+                };
                 I next = none;
                 if (forward) {
-                    for (I q = pos[j]; q < end; ++q) {
-                        const I i = Ci[q];
-                        const int64_t t = stamp[i];
-                        if (t == dead || t == me)
-                            continue;
-                        if (t >= phase_start) {
-                            tainted = true;
-                            continue;
-                        }
-                        pos[j] = q + 1;
-                        next = i;
-                        break;
-                    }
-                    if (next == none)
-                        pos[j] = end;
+                    I q = pos[j];
+                    while (q < end && !enterable(Ci[q]))
+                        ++q;
+                    pos[j] = q < end ? q + 1 : end;
+                    next = q < end ? Ci[q] : none;
                 } else {
                     const I begin = Cp[j];
-                    for (I q = pos[j]; q > begin; --q) {
-                        const I i = Ci[q - 1];
-                        const int64_t t = stamp[i];
-                        if (t == dead || t == me)
-                            continue;
-                        if (t >= phase_start) {
-                            tainted = true;
-                            continue;
-                        }
-                        pos[j] = q - 1;
-                        next = i;
-                        break;
-                    }
-                    if (next == none)
-                        pos[j] = begin;
+                    I q = pos[j];
+                    while (q > begin && !enterable(Ci[q - 1]))
+                        --q;
+                    pos[j] = q > begin ? q - 1 : begin;
+                    next = q > begin ? Ci[q - 1] : none;
                 }
                 if (next == none) {
                     --top;
@@ -354,18 +361,7 @@ int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmat
     // The other side: the pattern by rows; the unmatched rows that have entries start.
     std::unique_ptr<I[]> rowp(new I[nrow + 1]), rowj(new I[(int64_t)Ap[ncol] + 1]);
     I *rp = rowp.get(), *rj = rowj.get();
-    for (int64_t i = 0; i <= nrow; ++i)
-        rp[i] = 0;
-    for (I p = 0, nz = Ap[ncol]; p < nz; ++p)
-        ++rp[Ai[p] + 1];
-    for (int64_t i = 0; i < nrow; ++i)
-        rp[i + 1] += rp[i];
-    for (int64_t j = 0; j < ncol; ++j)
-        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p)
-            rj[rp[Ai[p]]++] = (I)j;
-    for (int64_t i = nrow; i > 0; --i)
-        rp[i] = rp[i - 1];
-    rp[0] = 0;
+    row_pattern<I>(nrow, ncol, Ap, Ai, rp, rj);
     std::unique_ptr<I[]> cseen(new I[ncol + 1]);
     std::unique_ptr<int64_t[]> cstamp(new int64_t[ncol + 1]);
     for (int64_t j = 0; j < ncol; ++j)
@@ -378,6 +374,101 @@ int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmat
     }
     detail::pf_phases<I>(nrow, rp, rj, jmatch, imatch, freecol, nfree_rows, nmatch, most,
                          look, pos, path, via, cseen.get(), cstamp.get(), search, phase, 0.0);
+    return nmatch;
+}
+
+// Computes a maximum matching like hopcroft_karp, by push-relabel (Goldberg and Kennedy's
+// algorithm for bipartite matching, single pushes with global relabelling). Every row has
+// a label, a lower bound on the length of the shortest alternating path from it to an
+// unmatched row (in rows); unmatched columns are active. An active column takes the row
+// of its lowest label, the column that held that row becomes active in its place, and
+// the row's label becomes the column's second lowest label plus one. A column whose rows
+// all have labels of at least nrow + 1 has no augmenting path: it stays unmatched. Now
+// and then a breadth-first search from the unmatched rows over the pattern by rows sets
+// every label to its exact distance (and nrow + 1 where no path exists), so that pushes
+// follow shortest paths: a long augmenting path costs about its length in pushes, where
+// the phased methods sweep the whole graph for each of them.
+//
+// The labels only grow and stay lower bounds, so at the end no unmatched column has an
+// augmenting path: the matching is maximum. O(N nnz) in the worst case. Allocates
+// 2 ncol + 3 nrow + nnz indices of workspace; std::bad_alloc when that fails.
+template <class I>
+int64_t push_relabel(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch) {
+    constexpr I none = -1;
+    const I unreachable = (I)(nrow + 1);  // the caller keeps nrow below the type's maximum
+    const int64_t nnz = Ap[ncol];
+    std::unique_ptr<I[]> space(new I[2 * ncol + 3 * nrow + nnz + 2]);
+    I *imatch = space.get();        // imatch[j]: row matched with column j, or -1
+    I *active = imatch + ncol;      // stack of the unmatched columns still to push
+    I *label = active + ncol;       // label of row i
+    I *queue = label + nrow;        // breadth-first queue of the global relabelling
+    I *rp = queue + nrow, *rj = rp + nrow + 1;  // the pattern by rows
+
+    for (int64_t j = 0; j < ncol; ++j)
+        imatch[j] = none;
+    for (int64_t i = 0; i < nrow; ++i)
+        jmatch[i] = none;
+    int64_t nmatch = 0;
+    int64_t nactive = greedy_start(nrow, ncol, Ap, Ai, jmatch, imatch, label, active, nmatch);
+    if (nactive == 0)
+        return nmatch;
+    row_pattern<I>(nrow, ncol, Ap, Ai, rp, rj);
+
+    auto relabel = [&] {
+        int64_t head = 0, tail = 0;
+        for (int64_t i = 0; i < nrow; ++i) {
+            label[i] = jmatch[i] == none ? 0 : unreachable;
+            if (jmatch[i] == none)
+                queue[tail++] = (I)i;
+        }
+        while (head < tail) {
+            const I i = queue[head++];
+            const I d = label[i] + 1;
+            for (I p = rp[i], end = rp[i + 1]; p < end; ++p) {
+                const I i2 = imatch[rj[p]];
+                if (i2 != none && label[i2] == unreachable) {
+                    label[i2] = d;
+                    queue[tail++] = i2;
+                }
+            }
+        }
+    };
+    // Relabel globally once the pushes since the last time have scanned as many entries
+    // as the relabelling itself reads.
+    const int64_t relabel_after = (nnz + ncol + nrow) / 2;
+    int64_t work = 0;
+    relabel();
+    while (nactive > 0) {
+        if (work > relabel_after) {
+            relabel();
+            work = 0;
+        }
+        const I j = active[--nactive];
+        I best = none, lowest = unreachable, second = unreachable;
+        for (I p = Ap[j], end = Ap[j + 1]; p < end; ++p) {
+            const I i = Ai[p], l = label[i];
+            if (l < lowest) {
+                second = lowest;
+                lowest = l;
+                best = i;
+            } else if (l < second) {
+                second = l;
+            }
+        }
+        work += Ap[j + 1] - Ap[j] + 1;
+        if (lowest >= unreachable)
+            continue;  // no augmenting path from column j
+        const I previous = jmatch[best];
+        jmatch[best] = (I)j;
+        imatch[j] = best;
+        label[best] = second >= unreachable ? unreachable : second + 1;
+        if (previous == none) {
+            ++nmatch;
+        } else {
+            imatch[previous] = none;
+            active[nactive++] = previous;
+        }
+    }
     return nmatch;
 }
 
