@@ -283,7 +283,8 @@ METHOD = """\
 - **Threads** (`benchmarks/threads.py`) are measured with the switch
   `ferrow.release_gil` off and on, one BLAS thread per Python thread: two independent
   `spqr_solve` calls one after the other and in two threads started together (medians
-  of three rounds; the speedup is their ratio); a Python thread that appends the time
+  of three rounds; the speedup is their ratio, shown beside the same figure for
+  NumPy's sort, which runs without the lock, as what the machine gives); a Python thread that appends the time
   and sleeps 1 ms, in a loop, while the main thread runs one QR (the stall is the
   longest gap between its ticks that overlaps the call, worst of three rounds); and the
   tiny operations, switch off and on in alternating rounds (best per call of each).
