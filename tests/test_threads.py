@@ -140,8 +140,8 @@ def long_calls():
     """Library calls of about 50-200 ms each (more under the sanitizers), made once.
 
     COLAMD is called through its raw entry point on arrays allocated here: the public
-    call allocates its result with ``np.zeros``, and NumPy itself lets other threads run
-    while it zero-fills a large new array, before the library call starts.
+    call allocates its result with NumPy, which is free to let other threads run while it
+    allocates (it does so while zero-filling a large array), before the library call starts.
     """
     L = laplacian_2d(600)
     N = L.shape[1]
@@ -170,17 +170,15 @@ def _ticks_during(call):
 @pytest.mark.parametrize("name", ["colamd", "spqr"])
 def test_with_the_switch_off_no_other_thread_runs_during_a_call(long_calls, name):
     ticks, elapsed = _ticks_during(long_calls[name])
-    assert elapsed > 0.02  # long enough for the ticker to have ticked many times
+    assert elapsed > 0.01  # long enough for a released lock to show ten ticks
     assert ticks == 0
 
 
-@pytest.mark.xfail(strict=False, reason="the modules do not release the lock under the "
-                   "switch yet (their branches are not merged)")
 @pytest.mark.parametrize("name", ["colamd", "spqr"])
 def test_with_the_switch_on_other_threads_run_during_a_call(long_calls, name):
     ferrow.release_gil(True)
     ticks, elapsed = _ticks_during(long_calls[name])
-    assert ticks >= 5, f"{ticks} ticks in {elapsed * 1e3:.0f} ms"
+    assert ticks >= 3, f"{ticks} ticks in {elapsed * 1e3:.0f} ms"
 
 
 # --- Stress: a shared factor, orderings and QRs in parallel ---------------------------

@@ -12,6 +12,8 @@
 // sees it.
 #include <nanobind/nanobind.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <limits>
 
@@ -30,7 +32,7 @@ using btf_work::Method;
 
 namespace {
 
-Held np_array, np_arange, np_zeros, np_full, np_asarray, np_ascontiguousarray;
+Held np_array, np_arange, np_empty, np_zeros, np_full, np_asarray, np_ascontiguousarray;
 Held np_int32, np_int64;
 Held validate_csc_input;  // published on the module; the calls validate in C++
 
@@ -212,7 +214,7 @@ nb::object maxtrans_entry(nb::handle A_in, nb::handle method_obj) {
     if (in.nnz() == 0)
         return np_full(in.nrow, -1, nb::arg("dtype") = itype);
 
-    nb::object jmatch = np_zeros(in.nrow, nb::arg("dtype") = itype);
+    nb::object jmatch = np_empty(in.nrow, nb::arg("dtype") = itype);
     Buffer out;
     out.acquire(jmatch, "jmatch", true);
     dispatch_index(in.index(), [&](auto tag) {
@@ -274,8 +276,8 @@ nb::object strongcomp_entry(nb::handle A_in, nb::handle q_in) {
         return nb::make_tuple(p, q, r);
     }
 
-    nb::object p = np_zeros(N, nb::arg("dtype") = itype);
-    nb::object r = np_zeros(N + 1, nb::arg("dtype") = itype);
+    nb::object p = np_empty(N, nb::arg("dtype") = itype);
+    nb::object r = np_empty(N + 1, nb::arg("dtype") = itype);
     const int64_t nblocks = dispatch_index(in.index(), [&](auto tag) {
         using I = decltype(tag);
         constexpr Elem E = elem_of<I>();
@@ -330,9 +332,9 @@ nb::object btf_entry(nb::handle A_in, nb::handle method_obj) {
         return nb::make_tuple(k, -k - nb::int_(2), np_arange(N + 1, nb::arg("dtype") = itype));
     }
 
-    nb::object p = np_zeros(N, nb::arg("dtype") = itype);
-    nb::object q = np_zeros(N, nb::arg("dtype") = itype);
-    nb::object r = np_zeros(N + 1, nb::arg("dtype") = itype);
+    nb::object p = np_empty(N, nb::arg("dtype") = itype);
+    nb::object q = np_empty(N, nb::arg("dtype") = itype);
+    nb::object r = np_empty(N + 1, nb::arg("dtype") = itype);
     dispatch_index(in.index(), [&](auto tag) {
         using I = decltype(tag);
         constexpr Elem E = elem_of<I>();
@@ -341,6 +343,9 @@ nb::object btf_entry(nb::handle A_in, nb::handle method_obj) {
         pb.acquire(p, "p", true, E);
         qb.acquire(q, "q", true, E);
         rb.acquire(r, "r", true, E);
+        // r keeps its N + 1 entries, zero past the last block boundary. Filled here, with
+        // the lock held: NumPy lets other threads run while it zero-fills a large array.
+        std::fill(rb.data<I>(), rb.data<I>() + N + 1, I(0));
         btf_call<I>(in.p, in.i, in.pattern<I>(), 0.0, method, pb, qb, rb);
     });
     return nb::make_tuple(p, q, r);
@@ -701,6 +706,7 @@ FERROW_MODULE(btf, m) {
     init_module_frame(m, module_doc,
                       {{&np_array, "array"},
                        {&np_arange, "arange"},
+                       {&np_empty, "empty"},
                        {&np_zeros, "zeros"},
                        {&np_full, "full"},
                        {&np_asarray, "asarray"},
@@ -712,7 +718,7 @@ FERROW_MODULE(btf, m) {
 
     // Every argument accepts None, so that None meets the module's own checks.
     // The signatures users' tools show (help(), inspect.signature), as in the stub.
-#define FERROW_BTF_METHOD "method: Literal['library', 'hopcroft-karp', 'pothen-fan', 'auto'] | None"
+#define FERROW_BTF_METHOD "method: Literal['library', 'hopcroft-karp', 'pothen-fan', 'push-relabel', 'auto'] | None"
     m.def("maxtrans", &maxtrans_entry,
           nb::sig("def maxtrans(A: Any, *, " FERROW_BTF_METHOD " = 'library') -> "
                   "NDArray[np.integer]"),

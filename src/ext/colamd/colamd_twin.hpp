@@ -407,7 +407,10 @@ template <class Traits> struct Twin {
         nb::object C_obj = convert_constraints(constraints, itype);
         const bool has_C = !C_obj.is_none();
         // perm has N + 1 entries, as the column routines need; q is a view of its first N.
-        nb::object perm_obj = np.zeros(trivial ? N : N + 1, nb::arg("dtype") = itype);
+        // Every entry is written by the worker. np.empty, not np.zeros: NumPy releases the
+        // lock while it zero-fills a large array, and no other thread may run between the
+        // validation of A and the library call unless the caller turned the switch on.
+        nb::object perm_obj = np.empty(trivial ? N : N + 1, nb::arg("dtype") = itype);
         nb::object stats_obj = np.zeros(STATS, nb::arg("dtype") = itype);
         Buffer perm, stats, C;
         perm.acquire(perm_obj, "perm", true, index);
