@@ -5,6 +5,8 @@ Three measurements, each with the switch off and on (``ferrow.release_gil``):
 - **parallel solves**: two independent ``spqr_solve`` calls of about 0.3 s each, one
   after the other and then in two threads; the speedup is the ratio of the two wall
   times (goal with the switch on: at least 1.6 on two cores);
+- **processes and orderings**: the same two solves in two processes (what the machine
+  gives for that work without any lock), and two COLAMD orderings in two threads;
 - **stall**: a Python thread that wakes every millisecond, while another thread runs a
   sparse QR of about 0.3 s; the stall is the longest gap between two of its ticks
   (goal with the switch on: at most 50 ms);
@@ -136,6 +138,55 @@ def parallel_solves(rounds=3):
     return out
 
 
+_PROCESS_SOLVE = """
+import os, sys, time
+os.environ["OPENBLAS_NUM_THREADS"] = "1"
+sys.path.insert(0, {here!r})
+import threads
+from ferrow.spqr import spqr_solve
+A, b = threads._solve_problems()[{k}]
+spqr_solve(A, b)
+t0 = time.perf_counter()
+spqr_solve(A, b)
+print(time.perf_counter() - t0)
+"""
+
+
+def process_solves():
+    """The same two solves in two processes at once, without Python threads at all: each
+    one's time against its time alone shows what this machine gives for this work (the
+    cores' shared floating-point units and memory bandwidth), apart from any lock."""
+    import subprocess
+
+    def run(ks):
+        procs = [subprocess.Popen([sys.executable, "-c", _PROCESS_SOLVE.format(here=HERE, k=k)],
+                                  stdout=subprocess.PIPE, text=True) for k in ks]
+        return [float(p.communicate()[0].split()[-1]) for p in procs]
+
+    alone = [run([k])[0] for k in (0, 1)]
+    together = run([0, 1])
+    return {"alone": sum(alone), "together": max(together), "speedup": sum(alone) / max(together)}
+
+
+def parallel_orderings(rounds=3):
+    """Two COLAMD orderings of a 2-D Laplacian (integer work, no BLAS) in two threads."""
+    from ferrow.colamd import colamd
+    from ferrow.demos.problems import laplacian_2d
+
+    A = sp.csc_array(laplacian_2d(700))
+    calls = [lambda: colamd(A), lambda: colamd(A)]
+    ref = calls[0]()
+    out = {}
+    for on in (False, True):
+        _switch(on)
+        got = []
+        s, p = _speedup([lambda c=c: got.append(c()) for c in calls], rounds)
+        _switch(False)
+        assert all(np.array_equal(g, ref) for g in got)
+        out["on" if on else "off"] = {"sequential": s, "threads": p, "speedup": s / p}
+    return out
+
+
 def _long_qr():
     from ferrow.demos.problems import laplacian_3d
     from ferrow.spqr import spqr
@@ -211,6 +262,14 @@ def run_all(say=print):
     for k, v in res["solves"].items():
         say(f"two spqr_solve, switch {k:3s}: one {v['single']:.3f} s, sequential "
             f"{v['sequential']:.3f} s, two threads {v['threads']:.3f} s, speedup {v['speedup']:.2f}")
+    res["processes"] = process_solves()
+    v = res["processes"]
+    say(f"the same two solves in two processes: {v['alone']:.3f} s one after the other, "
+        f"{v['together']:.3f} s at once, speedup {v['speedup']:.2f} (what the machine gives)")
+    res["orderings"] = parallel_orderings()
+    for k, v in res["orderings"].items():
+        say(f"two colamd, switch {k:3s}: sequential {v['sequential']:.3f} s, two threads "
+            f"{v['threads']:.3f} s, speedup {v['speedup']:.2f}")
     res["stall"] = stall()
     for k, v in res["stall"].items():
         say(f"ticking thread, switch {k:3s}: QR {v['call'] * 1e3:.0f} ms, longest stall "
@@ -233,6 +292,11 @@ def goals(res):
     sp_on = res["solves"]["on"]["speedup"]
     out.append(("threads: two solves in two threads, switch on", "spqr_solve", SOLVE_CASE,
                 f"{sp_on:.2f}x", f">= {SPEEDUP_GOAL}x", sp_on >= SPEEDUP_GOAL))
+    if "orderings" in res:
+        o_on = res["orderings"]["on"]["speedup"]
+        out.append(("threads: two orderings in two threads, switch on", "colamd",
+                    "2-D Laplacian 700^2", f"{o_on:.2f}x", f">= {SPEEDUP_GOAL}x",
+                    o_on >= SPEEDUP_GOAL))
     st_on = res["stall"]["on"]["stall"] * 1e3
     out.append(("threads: longest stall of a ticking thread, switch on", "spqr_r", QR_CASE,
                 f"{st_on:.1f} ms", f"<= {STALL_GOAL_MS:g} ms", st_on <= STALL_GOAL_MS))
@@ -263,6 +327,17 @@ def markdown(res):
     md += ["", f"For comparison, NumPy's sort, which runs without the lock, on two arrays: "
            f"{m['sequential']:.3f} s one after the other, {m['threads']:.3f} s in two threads, "
            f"speedup {m['speedup']:.2f} (below 1.6 when another program keeps a core busy)."]
+    if "processes" in res:
+        v = res["processes"]
+        md += ["", f"The same two solves in two processes at once (no Python threads, no lock): "
+               f"{v['alone']:.3f} s one after the other, {v['together']:.3f} s together, speedup "
+               f"{v['speedup']:.2f}. The threads cannot beat what two processes get from the "
+               "machine for this floating-point work."]
+    if "orderings" in res:
+        md += ["", "### Two COLAMD orderings (2-D Laplacian 700^2, integer work)", ""]
+        md += _table(["switch", "one after the other", "in two threads", "speedup"],
+                     [(k, f"{v['sequential']:.3f} s", f"{v['threads']:.3f} s", f"{v['speedup']:.2f}")
+                      for k, v in res["orderings"].items()])
     md += ["", f"### A Python thread ticking every millisecond during `spqr(A, mode=\"r\")` "
            f"({QR_CASE})", ""]
     md += _table(["switch", "QR call", "longest stall of the ticking thread"],
