@@ -35,9 +35,10 @@ test: build
 	$(PY) -m pytest -q
 	$(MAKE) --no-print-directory check-stubs
 
-# Every name and signature of the stubs in src/ferrow/*.pyi against the modules as
-# built and installed (scipy-stubs gives SciPy's types); the allowlist says why each
-# entry is left out. The cache lives in build/, so a second run takes seconds.
+# Every name and signature of the stubs (src/ferrow/*.pyi, and those CMake makes from
+# src/ext/*/*_twin.pyi.in) against the modules as built and installed (scipy-stubs gives
+# SciPy's types); the allowlist says why each entry is left out. The cache lives in
+# build/, so a second run takes seconds.
 check-stubs: build
 	$(PY) -m mypy.stubtest ferrow --allowlist tests/stubtest-allowlist.txt \
 		--mypy-config-file tests/stubtest-mypy.ini
