@@ -530,6 +530,17 @@ def _timed(fn, *args, **kwargs):
     return out, time.perf_counter() - t0
 
 
+def _read_input(args):
+    """The matrix of the command's file, and the seconds reading it took."""
+    _phase(args, f"reading {args.file}")
+    return _timed(read_matrix, args.file)
+
+
+def _picture_line(res):
+    """The report's last line when a picture was written."""
+    return [f"picture written to {res['plot_file']}"] if res["plot_file"] else []
+
+
 def _pattern(A):
     """The pattern of A as a csc_array of ones (explicit zeros kept as entries)."""
     return sp.csc_array((np.ones(A.nnz), A.indices, A.indptr), shape=A.shape)
@@ -637,8 +648,7 @@ def cmd_order(args):
     plot = _plot_module(args)
     if args.output is not None:
         _check_writable(args.output, "the permutation")
-    _phase(args, f"reading {args.file}")
-    A, t_read = _timed(read_matrix, args.file)
+    A, t_read = _read_input(args)
     M, N = A.shape
     if method in SYMMETRIC_METHODS and M != N:
         raise UsageError(f"{args.file}: {method} orders square matrices and this one is {M} x {N}; "
@@ -743,17 +753,14 @@ def _text_order(res):
         lines.append(f"  (measured in {_fmt_seconds(res['fill_seconds'])})")
     if res["permutation_file"]:
         lines.append(f"permutation written to {res['permutation_file']} (one index per line)")
-    if res["plot_file"]:
-        lines.append(f"picture written to {res['plot_file']}")
-    return lines
+    return lines + _picture_line(res)
 
 
 # --------------------------------------------------------------------------- btf
 
 def cmd_btf(args):
     plot = _plot_module(args)
-    _phase(args, f"reading {args.file}")
-    A, t_read = _timed(read_matrix, args.file)
+    A, t_read = _read_input(args)
     M, N = A.shape
     if M != N:
         raise UsageError(f"{args.file}: the block triangular form needs a square matrix and this one "
@@ -804,17 +811,14 @@ def _text_btf(res):
         else:
             hist = ", ".join(f"{v:,} of size {k}" for k, v in res["size_histogram"].items())
             lines.append(f"block sizes: {hist}")
-    if res["plot_file"]:
-        lines.append(f"picture written to {res['plot_file']}")
-    return lines
+    return lines + _picture_line(res)
 
 
 # --------------------------------------------------------------------------- qr
 
 def cmd_qr(args):
     plot = _plot_module(args)
-    _phase(args, f"reading {args.file}")
-    A, t_read = _timed(read_matrix, args.file)
+    A, t_read = _read_input(args)
     SPQRFactor, spqr = _need("ferrow.spqr", "SPQRFactor", "spqr")
     _phase(args, "symbolic analysis")
     F, t_analyse = _library_call("the symbolic analysis", SPQRFactor, A, order=args.order, tol=args.tol)
@@ -866,9 +870,7 @@ def _text_qr(res):
     if info is not None:
         lines.append("statistics (SPQRInfo):")
         lines += _rows((k, _fmt(v)) for k, v in info.items())
-    if res["plot_file"]:
-        lines.append(f"picture written to {res['plot_file']}")
-    return lines
+    return lines + _picture_line(res)
 
 
 # --------------------------------------------------------------------------- solve
@@ -884,8 +886,7 @@ def _column_norms(X):
 def cmd_solve(args):
     if args.output is not None:
         _check_writable(args.output, "the solution")
-    _phase(args, f"reading {args.file}")
-    A, t_read = _timed(read_matrix, args.file)
+    A, t_read = _read_input(args)
     _phase(args, f"reading {args.rhs}")
     b = read_vector_or_matrix(args.rhs)
     M, N = A.shape

@@ -23,6 +23,11 @@
 #include "common/pyobj.hpp"
 #include "spqr/status.hpp"
 
+// The end of the Raises section that every documented call ending in a library call
+// shares, and the start of its See Also section (pasted between raw string literals).
+#define FERROW_SPQR_DOC_LIBRARY_FAILS                                                       \
+    "SPQRError\n    When the library fails (a subclass names the reason).\n\nSee Also\n--------\n"
+
 namespace ferrow::spqr {
 
 namespace nb = nanobind;

@@ -423,12 +423,7 @@ ValueError
 TypeError
     For a tolerance that is not a number, or values that are neither real nor
     complex numbers.
-SPQRError
-    When the library fails (a subclass names the reason).
-
-See Also
---------
-spqr_qmult, spqr_factor, spqr_solve
+)" FERROW_SPQR_DOC_LIBRARY_FAILS R"(spqr_qmult, spqr_factor, spqr_solve
 
 Notes
 -----

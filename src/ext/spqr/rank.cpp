@@ -144,12 +144,7 @@ ValueError
 TypeError
     For values that are neither real nor complex numbers, or a tolerance that
     is not a number.
-SPQRError
-    When the library fails (a subclass names the reason).
-
-See Also
---------
-spqr_pinv, spqr, SPQRFactor
+)" FERROW_SPQR_DOC_LIBRARY_FAILS R"(spqr_pinv, spqr, SPQRFactor
 
 Notes
 -----
@@ -213,12 +208,7 @@ ValueError
     whose length differs from M.
 TypeError
     For a `b` whose values do not cast safely to A's value type.
-SPQRError
-    When the library fails (a subclass names the reason).
-
-See Also
---------
-spqr_solve, spqr_null, spqr
+)" FERROW_SPQR_DOC_LIBRARY_FAILS R"(spqr_solve, spqr_null, spqr
 
 Notes
 -----
