@@ -99,14 +99,13 @@ template <class I> Result matching_by(Method method, CscPattern<I> A, I *jmatch)
         return Result{Status::ok, matching::push_relabel<I>(A.nrow, A.ncol, A.p, A.i, jmatch)};
     // When the limit is hit the library's matching is valid but need not be maximum:
     // every column after that point only got its cheap assignment. Push-relabel then
-    // starts afresh: its own greedy start serves it better than the library's partial
-    // matching.
+    // goes on from that matching, which spares it a greedy pass of its own.
     auto work = scratch<I>(5 * A.ncol);
     double done = 0.0;
     Result r = library_result(Routines<I>::maxtrans((I)A.nrow, (I)A.ncol, mut(A.p), mut(A.i),
                                                     auto_work_limit, &done, jmatch, work.get()));
     if (r.status == Status::ok && done < 0 && r.value < std::min(A.nrow, A.ncol))
-        r.value = matching::push_relabel<I>(A.nrow, A.ncol, A.p, A.i, jmatch);
+        r.value = matching::push_relabel<I>(A.nrow, A.ncol, A.p, A.i, jmatch, true);
     return r;
 }
 

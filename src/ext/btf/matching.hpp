@@ -66,6 +66,28 @@ int64_t greedy_start(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jm
     return nfree;
 }
 
+// Starts from the matching already in jmatch (each row matched with a column through a
+// stored entry, or -1; no column matched twice): fills imatch from it and puts the
+// unmatched columns that have entries into freecol. Returns their number; sets nmatch.
+template <class I>
+int64_t current_start(int64_t nrow, int64_t ncol, const I *Ap, const I *jmatch, I *imatch,
+                      I *freecol, int64_t &nmatch) {
+    constexpr I none = -1;
+    for (int64_t j = 0; j < ncol; ++j)
+        imatch[j] = none;
+    nmatch = 0;
+    for (int64_t i = 0; i < nrow; ++i)
+        if (jmatch[i] != none) {
+            imatch[jmatch[i]] = (I)i;
+            ++nmatch;
+        }
+    int64_t nfree = 0;
+    for (int64_t j = 0; j < ncol; ++j)
+        if (imatch[j] == none && Ap[j] < Ap[j + 1])
+            freecol[nfree++] = (I)j;
+    return nfree;
+}
+
 // Computes a maximum matching of the nrow-by-ncol pattern (Ap, Ai) into jmatch (nrow
 // entries, output only), starting from a greedy matching. Returns the number of
 // matched rows. Allocates 6 * ncol indices of workspace, and nrow more when nrow > ncol
@@ -389,11 +411,19 @@ int64_t pothen_fan(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmat
 // follow shortest paths: a long augmenting path costs about its length in pushes, where
 // the phased methods sweep the whole graph for each of them.
 //
+// The labels start as 0 for unmatched rows and 1 for matched ones (lower bounds that
+// cost nothing); the first global relabelling, and the pattern by rows it needs, wait
+// until the pushes have scanned half as many entries as the matrix has entries, rows
+// and columns: when the start leaves few short paths to find, they are never paid for.
+// Later relabellings come after a quarter of that.
+//
 // The labels only grow and stay lower bounds, so at the end no unmatched column has an
-// augmenting path: the matching is maximum. O(N nnz) in the worst case. Allocates
+// augmenting path: the matching is maximum. O(N nnz) in the worst case. Starts from the
+// greedy matching, or with `warm` from the valid matching already in jmatch. Allocates
 // 2 ncol + 3 nrow + nnz indices of workspace; std::bad_alloc when that fails.
 template <class I>
-int64_t push_relabel(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch) {
+int64_t push_relabel(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jmatch,
+                     bool warm = false) {
     constexpr I none = -1;
     const I unreachable = (I)(nrow + 1);  // the caller keeps nrow below the type's maximum
     const int64_t nnz = Ap[ncol];
@@ -404,17 +434,25 @@ int64_t push_relabel(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jm
     I *queue = label + nrow;        // breadth-first queue of the global relabelling
     I *rp = queue + nrow, *rj = rp + nrow + 1;  // the pattern by rows
 
-    for (int64_t j = 0; j < ncol; ++j)
-        imatch[j] = none;
-    for (int64_t i = 0; i < nrow; ++i)
-        jmatch[i] = none;
-    int64_t nmatch = 0;
-    int64_t nactive = greedy_start(nrow, ncol, Ap, Ai, jmatch, imatch, label, active, nmatch);
+    int64_t nmatch = 0, nactive = 0;
+    if (warm) {
+        nactive = current_start(nrow, ncol, Ap, jmatch, imatch, active, nmatch);
+    } else {
+        for (int64_t j = 0; j < ncol; ++j)
+            imatch[j] = none;
+        for (int64_t i = 0; i < nrow; ++i)
+            jmatch[i] = none;
+        nactive = greedy_start(nrow, ncol, Ap, Ai, jmatch, imatch, label, active, nmatch);
+    }
     if (nactive == 0)
         return nmatch;
-    row_pattern<I>(nrow, ncol, Ap, Ai, rp, rj);
 
+    bool by_rows = false;  // whether rp, rj hold the pattern by rows yet
     auto relabel = [&] {
+        if (!by_rows) {
+            row_pattern<I>(nrow, ncol, Ap, Ai, rp, rj);
+            by_rows = true;
+        }
         int64_t head = 0, tail = 0;
         for (int64_t i = 0; i < nrow; ++i) {
             label[i] = jmatch[i] == none ? 0 : unreachable;
@@ -433,14 +471,14 @@ int64_t push_relabel(int64_t nrow, int64_t ncol, const I *Ap, const I *Ai, I *jm
             }
         }
     };
-    // Relabel globally once the pushes since the last time have scanned as many entries
-    // as the relabelling itself reads.
-    const int64_t relabel_after = (nnz + ncol + nrow) / 2;
-    int64_t work = 0;
-    relabel();
+    const int64_t size = nnz + ncol + nrow;
+    int64_t relabel_after = size / 2, work = 0;
+    for (int64_t i = 0; i < nrow; ++i)
+        label[i] = jmatch[i] == none ? 0 : 1;
     while (nactive > 0) {
         if (work > relabel_after) {
             relabel();
+            relabel_after = size / 4;
             work = 0;
         }
         const I j = active[--nactive];
