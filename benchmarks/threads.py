@@ -120,22 +120,27 @@ def machine_speedup(rounds=3):
     return {"sequential": s, "threads": p, "speedup": s / p}
 
 
-def parallel_solves(rounds=3):
-    from ferrow.spqr import spqr_solve
-
-    problems = _solve_problems()
-    calls = [lambda A=A, b=b: spqr_solve(A, b) for A, b in problems]
-    ref = [c() for c in calls]  # warm-up, and the answers the threads must give
+def _switch_speedups(calls, same, rounds):
+    """Sequential and threaded wall times of `calls`, switch off and on; every answer the
+    threads give must pass `same` (against the answers of a first, warm-up run)."""
+    ref = [c() for c in calls]
     out = {}
     for on in (False, True):
         _switch(on)
         got = []
         s, p = _speedup([lambda c=c: got.append(c()) for c in calls], rounds)
         _switch(False)
-        assert len(got) == 4 * rounds and all(any(np.allclose(g, r) for r in ref) for g in got)
+        assert len(got) == 2 * len(calls) * rounds and all(any(same(g, r) for r in ref) for g in got)
         out["on" if on else "off"] = {"single": s / len(calls), "sequential": s, "threads": p,
                                       "speedup": s / p}
     return out
+
+
+def parallel_solves(rounds=3):
+    from ferrow.spqr import spqr_solve
+
+    calls = [lambda A=A, b=b: spqr_solve(A, b) for A, b in _solve_problems()]
+    return _switch_speedups(calls, np.allclose, rounds)
 
 
 _PROCESS_SOLVE = """
@@ -174,17 +179,7 @@ def parallel_orderings(rounds=3):
     from ferrow.demos.problems import laplacian_2d
 
     A = sp.csc_array(laplacian_2d(700))
-    calls = [lambda: colamd(A), lambda: colamd(A)]
-    ref = calls[0]()
-    out = {}
-    for on in (False, True):
-        _switch(on)
-        got = []
-        s, p = _speedup([lambda c=c: got.append(c()) for c in calls], rounds)
-        _switch(False)
-        assert all(np.array_equal(g, ref) for g in got)
-        out["on" if on else "off"] = {"sequential": s, "threads": p, "speedup": s / p}
-    return out
+    return _switch_speedups([lambda: colamd(A), lambda: colamd(A)], np.array_equal, rounds)
 
 
 def _long_qr():
